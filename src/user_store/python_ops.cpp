@@ -1,0 +1,165 @@
+#include "python_ops.hpp"
+
+#include <new>
+
+namespace vardun {
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vardun.mcp.user_store");
+  }
+}
+
+PendingError PendingError::fetch() noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  PendingError error;
+  error.type_ = Ref::steal(type);
+  error.value_ = Ref::steal(value);
+  error.traceback_ = Ref::steal(traceback);
+  return error;
+}
+
+PendingError PendingError::from_value(PyObject* value) noexcept {
+  PendingError error;
+  error.type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  error.value_ = Ref::borrow(value);
+  error.traceback_ = Ref::steal(PyException_GetTraceback(value));
+  return error;
+}
+
+void PendingError::restore() noexcept {
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+namespace py {
+
+namespace {
+
+// Lays out arguments for vectorcall with a free slot in front, so that the
+// callee may use PY_VECTORCALL_ARGUMENTS_OFFSET to prepend `self`.
+struct ArgumentBuffer {
+  PyObject* slots[kMaxCallArgs + 2];
+  std::size_t count = 0;
+  ArgumentBuffer(PyObject* first, std::initializer_list<PyObject*> rest) {
+    slots[0] = nullptr;
+    if (first != nullptr) slots[1 + count++] = first;
+    for (PyObject* arg : rest) slots[1 + count++] = arg;
+  }
+  PyObject* const* args() const { return slots + 1; }
+  std::size_t positional(PyObject* kwnames) const {
+    return count - (kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+  }
+};
+
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  ArgumentBuffer buffer(nullptr, args);
+  return Ref::own(PyObject_Vectorcall(callable, buffer.args(),
+                                      buffer.positional(kwnames) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames));
+}
+
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames) {
+  ArgumentBuffer buffer(self, args);
+  return Ref::own(PyObject_VectorcallMethod(
+      name, buffer.args(), buffer.positional(kwnames) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref import_from(PyObject* module, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(module, name);
+  if (value != nullptr) return Ref::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+  PyErr_Clear();
+  // A submodule that is still being imported is not yet an attribute.
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  Ref full_name =
+      module_name ? Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name)) : Ref();
+  value = full_name ? PyImport_GetModule(full_name.get()) : nullptr;
+  if (value != nullptr) return Ref::steal(value);
+  PyErr_Clear();
+  PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  throw_python_error();
+}
+
+void raise(PyObject* exc_type, PyObject* message) {
+  PyErr_SetObject(exc_type, message);
+  throw_python_error();
+}
+
+void raise(PyObject* exc_type, const char* message) {
+  PyErr_SetString(exc_type, message);
+  throw_python_error();
+}
+
+void raise_from(PyObject* exc_type, PyObject* message, PyObject* cause) {
+  Ref exc = Ref::own(PyObject_CallOneArg(exc_type, message));
+  // Both take over a reference; setting the cause also suppresses the context.
+  PyException_SetCause(exc.get(), Ref::borrow(cause).release());
+  PyException_SetContext(exc.get(), Ref::borrow(cause).release());
+  PyErr_SetObject(exc_type, exc.get());
+  throw_python_error();
+}
+
+namespace {
+
+// Looks a special method up on the type and binds it, as `with` does.
+Ref lookup_special(PyObject* obj, const char* name) {
+  Ref key = Ref::own(PyUnicode_InternFromString(name));
+  Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), key.get()));
+  if (!descr) {
+    if (PyErr_Occurred()) throw_python_error();
+    return Ref();
+  }
+  descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+  if (get == nullptr) return descr;
+  return Ref::own(get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+}  // namespace
+
+EnteredContext enter_context(PyObject* manager) {
+  Ref enter = lookup_special(manager, "__enter__");
+  if (!enter) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager)->tp_name);
+    throw_python_error();
+  }
+  EnteredContext context;
+  context.exit = lookup_special(manager, "__exit__");
+  if (!context.exit) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol "
+                 "(missed __exit__ method)",
+                 Py_TYPE(manager)->tp_name);
+    throw_python_error();
+  }
+  context.value = Ref::own(PyObject_CallNoArgs(enter.get()));
+  return context;
+}
+
+void exit_context(PyObject* exit) {
+  call(exit, {Py_None, Py_None, Py_None});
+}
+
+bool exit_context(PyObject* exit, const PendingError& error) {
+  HandlingScope handling(error.value());
+  PyObject* traceback = error.traceback() != nullptr ? error.traceback() : Py_None;
+  Ref result = call(exit, {error.type(), error.value(), traceback});
+  return truth(result.get());
+}
+
+}  // namespace py
+}  // namespace vardun

@@ -1,0 +1,102 @@
+// The write lock: `_locked` is a generator function (wrapped by
+// contextlib.contextmanager in the class) that holds an exclusive flock on the
+// lock file while the caller's block runs. Written as the generator
+//
+//     self.lock_path.touch(exist_ok=True)
+//     with self.lock_path.open("w") as lock_file:
+//         if _FCNTL_AVAILABLE:
+//             fcntl.flock(lock_file, fcntl.LOCK_EX)
+//         try:
+//             yield
+//         finally:
+//             if _FCNTL_AVAILABLE:
+//                 fcntl.flock(lock_file, fcntl.LOCK_UN)
+//
+// split at its yield into two steps.
+#include <optional>
+
+#include "bodies.hpp"
+#include "generator.hpp"
+#include "python_ops.hpp"
+
+namespace vardun {
+
+namespace {
+
+enum LockLocal : std::size_t { kStore, kLockFile, kFileExit };
+
+// if _FCNTL_AVAILABLE: fcntl.flock(lock_file, fcntl.<operation>)
+void flock_if_available(GeneratorObject& gen, PyObject* lock_file, PyObject* operation) {
+  const ModuleState& s = *gen.state;
+  if (!py::truth(gen.global(s.FCNTL_AVAILABLE).get())) return;
+  Ref flock = py::getattr(gen.global(s.fcntl).get(), s.flock);
+  Ref operation_value = py::getattr(gen.global(s.fcntl).get(), operation);
+  py::call(flock.get(), {lock_file, operation_value.get()});
+}
+
+StepResult finished() {
+  return StepResult{false, Ref::borrow(Py_None)};
+}
+
+// Up to the yield: create and open the lock file, then lock it.
+StepResult acquire(GeneratorObject& gen) {
+  const ModuleState& s = *gen.state;
+  PyObject* store = gen.locals[kStore];
+  Ref lock_path = py::getattr(store, s.lock_path);
+  py::call_method(lock_path.get(), s.touch, {Py_True}, s.kw_exist_ok);
+  Ref opened = py::call_method(py::getattr(store, s.lock_path).get(), s.open, {s.mode_w});
+  py::EnteredContext file = py::enter_context(opened.get());
+  try {
+    flock_if_available(gen, file.value.get(), s.LOCK_EX);
+  } catch (...) {
+    PendingError error = PendingError::from_current_exception();
+    if (py::exit_context(file.exit.get(), error)) return finished();
+    error.rethrow();
+  }
+  gen.set_local(kLockFile, std::move(file.value));
+  gen.set_local(kFileExit, std::move(file.exit));
+  gen.resume_point = 1;
+  return StepResult{true, Ref::borrow(Py_None)};
+}
+
+// After the yield: unlock however the caller's block ended, then leave the
+// file's `with`, which closes it.
+StepResult release(GeneratorObject& gen, const Resume& resume) {
+  Ref lock_file = Ref::borrow(gen.locals[kLockFile]);
+  Ref file_exit = Ref::borrow(gen.locals[kFileExit]);
+  std::optional<PendingError> pending;
+  if (resume.kind == Resume::Kind::Throw) pending = PendingError::from_value(resume.value);
+  {
+    std::optional<HandlingScope> handling;
+    if (pending) handling.emplace(pending->value());
+    try {
+      flock_if_available(gen, lock_file.get(), gen.state->LOCK_UN);
+    } catch (...) {
+      pending = PendingError::from_current_exception();
+    }
+  }
+  if (pending) {
+    if (py::exit_context(file_exit.get(), *pending)) return finished();
+    pending->rethrow();
+  }
+  py::exit_context(file_exit.get());
+  return finished();
+}
+
+StepResult locked_step(GeneratorObject& gen, const Resume& resume) {
+  if (gen.resume_point == 0) {
+    return acquire(gen);
+  }
+  return release(gen, resume);
+}
+
+}  // namespace
+
+namespace bodies {
+
+Ref locked(const Call& call) {
+  return make_generator(call, locked_step, {call.arg(0)});
+}
+
+}  // namespace bodies
+}  // namespace vardun

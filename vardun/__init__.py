@@ -1,0 +1,1 @@
+"""vardun: tools for a team-shared MCP server."""

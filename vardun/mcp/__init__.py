@@ -1,0 +1,1 @@
+"""vardun.mcp: the MCP server's support modules."""
