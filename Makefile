@@ -1,0 +1,83 @@
+# Every target names Debian's interpreters explicitly: the pyenv python3 first
+# on PATH has neither wheel nor pytest.
+PYTHON     ?= /usr/bin/python3
+PYTHON_DBG ?= /usr/bin/python3.11-dbg
+PYTEST_ARGS ?=
+
+RELEASE_LIB := build/release/lib
+ASAN_LIB    := build/asan/lib
+DBG_LIB     := build/debug-python/lib
+
+# Build one flavour of the package (Python files and extension) into build/<dir>/lib.
+define build_into
+	VARDUN_BUILD=$(2) $(3) setup.py -q build --build-base build/$(1) --build-lib build/$(1)/lib
+endef
+
+ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: all deps build test demo asan leaks format format-check check clean \
+	stubtest bench bench-quick stress crash fuzz
+
+all: build
+
+deps:
+	scripts/ensure-deps
+
+build: deps
+	$(call build_into,release,release,$(PYTHON))
+
+# The whole test suite against the release build.
+test: build
+	PYTHONPATH=$(RELEASE_LIB) VARDUN_EXPECT_BUILD=$(RELEASE_LIB) $(PYTHON) -P -m pytest -q $(PYTEST_ARGS)
+
+# A short demonstration on a temporary registry.
+demo: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P examples/demo.py
+
+# The test suite with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	$(call build_into,asan,asan,$(PYTHON))
+	$(ASAN_ENV) PYTHONPATH=$(ASAN_LIB) VARDUN_EXPECT_BUILD=$(ASAN_LIB) \
+		$(PYTHON) -P -m pytest -q -s -p no:cacheprovider $(PYTEST_ARGS)
+
+# Reference leaks: sys.gettotalrefcount over repeated calls of every
+# operation, then the test suite, under the debug interpreter.
+leaks: deps
+	$(call build_into,debug-python,debug,$(PYTHON_DBG))
+	PYTHONPATH=$(DBG_LIB) $(PYTHON_DBG) -P tools/refleak.py
+	PYTHONPATH=$(DBG_LIB) VARDUN_EXPECT_BUILD=$(DBG_LIB) $(PYTHON_DBG) -P -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+format:
+	clang-format -i src/user_store/*.cpp src/user_store/*.hpp
+
+format-check:
+	clang-format --dry-run --Werror src/user_store/*.cpp src/user_store/*.hpp
+
+# The type stubs checked against the built module.
+stubtest: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store \
+		--allowlist tools/stubtest-allowlist.txt
+
+# Per-operation cost against the standard-library floor (bench/README.md).
+bench: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P bench/run.py
+
+bench-quick: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P bench/run.py --quick
+
+# Full-size reliability runs; CI runs smaller versions inside the test suite.
+stress: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/stress.py
+
+crash: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/crash.py
+
+fuzz: build
+	PYTHONPATH=$(RELEASE_LIB) VARDUN_FUZZ_EXAMPLES=5000 $(PYTHON) -P -m pytest -q tests/test_hostile_input.py
+
+# Everything CI runs.
+check: format-check test asan leaks
+
+clean:
+	rm -rf build
