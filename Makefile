@@ -13,7 +13,7 @@ define build_into
 	VARDUN_BUILD=$(2) $(3) setup.py -q build --build-base build/$(1) --build-lib build/$(1)/lib
 endef
 
-ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \

@@ -1,0 +1,336 @@
+"""Reference-leak run: every operation of vardun.mcp.user_store, on its success
+and failure paths, repeated under the debug interpreter while
+sys.gettotalrefcount is watched. A scenario leaks when the count grows in
+every tracked round.
+
+Usage: python3.11-dbg -P tools/refleak.py [-v] [name-substring ...]
+"""
+
+import contextlib
+import gc
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+import vardun.mcp.user_store as m
+
+WARMUP_ROUNDS = 3
+TRACKED_ROUNDS = 5
+CALLS_PER_ROUND = 8
+
+SCENARIOS = {}
+
+
+def scenario(function):
+    SCENARIOS[function.__name__] = function
+    return function
+
+
+def expect(exception, function, *args, **kwargs):
+    try:
+        function(*args, **kwargs)
+    except exception:
+        return
+    raise AssertionError(f"{function!r} did not raise {exception.__name__}")
+
+
+class StrSubclass(str):
+    pass
+
+
+class Workspace:
+    """One store over a temporary directory, with a user whose directory
+    holds nested content."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.store = m.MCPUserStore(self.root / "base")
+        self.user = self.store.add_user("resident")
+        self.key = self.user["api_key"]
+
+    def fresh_store(self, name):
+        return m.MCPUserStore(self.root / name)
+
+
+@contextlib.contextmanager
+def rebound(name, value):
+    saved = getattr(m, name)
+    setattr(m, name, value)
+    try:
+        yield
+    finally:
+        setattr(m, name, saved)
+
+
+def define_scenarios(ws):
+    store = ws.store
+    Store = m.MCPUserStore
+
+    @scenario
+    def generate_keys():
+        m.generate_api_key()
+        store._new_api_key()
+
+    @scenario
+    def generate_with_rebound_names():
+        with rebound("API_KEY_RANDOM_LENGTH", 4):
+            m.generate_api_key()
+        with rebound("generate_api_key", lambda: 5):
+            expect(TypeError, store._new_api_key)
+        with rebound("API_KEY_RANDOM_LENGTH", "x"):
+            expect(TypeError, m.generate_api_key)
+
+    @scenario
+    def deleted_module_name():
+        saved = m.secrets
+        del m.secrets
+        try:
+            expect(NameError, m.generate_api_key)
+        finally:
+            m.secrets = saved
+
+    @scenario
+    def binding_errors():
+        expect(TypeError, m.generate_api_key, 1)
+        expect(TypeError, m.generate_api_key, x=1)
+        expect(TypeError, store.add_user, "a", "b")
+        expect(TypeError, store.add_user, name="x")
+        expect(TypeError, store.credential_dir)
+        expect(TypeError, store.credential_dir, "u", user_id="v")
+        expect(TypeError, store.credential_dir, None)
+        expect(TypeError, store.credential_dir, StrSubclass("u"))
+        expect(TypeError, store._save, ())
+        expect(TypeError, store.remove_user, "u", True)
+        expect(TypeError, store.rotate_api_key, userid="u")
+
+    @scenario
+    def keyword_binding():
+        store.credential_dir(user_id="u_1")
+        Store.credential_dir(user_id="u_1", self=store)
+        store.normalize_api_key(raw=" k ")
+        store.add_user.__func__(store, description="kw") and store.remove_user(store.list_users()[-1].user_id)
+
+    @scenario
+    def keep_credentials_truth():
+        class Exploding:
+            def __bool__(self):
+                raise ZeroDivisionError
+
+        expect(ZeroDivisionError, store.remove_user, "u_none", keep_credentials=Exploding())
+        assert store.remove_user("u_none", keep_credentials=[1]) is False
+
+    @scenario
+    def normalise_and_hash():
+        store.normalize_api_key("  Bearer   abc ")
+        store.normalize_api_key("token")
+        Store.hash_api_key("abc")
+        expect(UnicodeEncodeError, store.hash_api_key, "\ud800")
+
+    @scenario
+    def introspection():
+        import inspect
+
+        inspect.signature(Store.remove_user)
+        inspect.signature(store._locked)
+        f = Store.add_user
+        (f.__name__, f.__qualname__, f.__code__, f.__defaults__, f.__kwdefaults__,
+         f.__annotations__, f.__dict__, f.__doc__, f.__module__, repr(f), f.__reduce__())
+
+    @scenario
+    def construction():
+        ws.fresh_store("again")
+        Store(str(ws.root / "again"))
+        expect(FileExistsError, Store, ws.root / "a-file")
+
+    @scenario
+    def construction_without_configuration():
+        saved = sys.modules.get("vardun.config")
+        sys.modules["vardun.config"] = None
+        try:
+            expect(ImportError, Store, ws.root / "x")
+        finally:
+            sys.modules["vardun.config"] = saved
+
+    @scenario
+    def load_paths():
+        store._load()
+        empty = ws.fresh_store("load-missing")
+        empty._load()
+        for name, content, error in [
+            ("corrupt", b"{", ValueError),
+            ("object", b"{}", ValueError),
+            ("bad-utf8", b"\xff[]", UnicodeDecodeError),
+        ]:
+            target = ws.fresh_store("load-" + name)
+            target.path.write_bytes(content)
+            expect(error, target._load)
+
+    @scenario
+    def save_paths():
+        target = ws.fresh_store("save")
+        target._save([{"user_id": "u_1", "description": "中文"}])
+        target._save([])
+        expect(TypeError, target._save, [object()])
+        expect(TypeError, target._save, None)
+
+    @scenario
+    def lock_paths():
+        with store._locked():
+            pass
+        with contextlib.suppress(KeyError):
+            with store._locked():
+                raise KeyError("inside")
+        generator = Store._locked.__wrapped__(store)
+        next(generator)
+        expect(StopIteration, next, generator)
+        generator = Store._locked.__wrapped__(store)
+        next(generator)
+        expect(KeyError, generator.throw, KeyError, KeyError("x"), None)
+        generator = Store._locked.__wrapped__(store)
+        next(generator)
+        generator.close()
+        generator = Store._locked.__wrapped__(store)
+        expect(TypeError, generator.send, 1)
+        expect(ValueError, generator.throw, ValueError)
+        generator = Store._locked.__wrapped__(store)
+        next(generator)
+        del generator  # collected while suspended: closed by its finaliser
+
+    @scenario
+    def lock_without_fcntl():
+        with rebound("_FCNTL_AVAILABLE", False):
+            with store._locked():
+                pass
+
+    @scenario
+    def credential_directories():
+        store.credential_dir("u_0123abcd")
+        expect(ValueError, store.credential_dir, "..")
+        store._ensure_credential_dir("u_tmp")
+        nested = store.credential_dir("u_tmp") / "a" / "b"
+        nested.mkdir(parents=True, exist_ok=True)
+        (nested / ".hidden").write_text("x")
+        store._remove_credential_dir("u_tmp")
+        store._remove_credential_dir("u_tmp")
+
+    @scenario
+    def credential_directory_with_a_pipe():
+        directory = store.credential_dir("u_pipe")
+        directory.mkdir(exist_ok=True)
+        pipe = directory / "pipe"
+        if not pipe.exists():
+            os.mkfifo(pipe)
+        expect(OSError, store._remove_credential_dir, "u_pipe")
+
+    @scenario
+    def add_and_remove():
+        user = store.add_user("临时")
+        assert store.remove_user(user["user_id"]) is True
+        assert store.remove_user(user["user_id"]) is False
+        user = store.add_user()
+        store.remove_user(user["user_id"], keep_credentials=True)
+        store._remove_credential_dir(user["user_id"])
+
+    @scenario
+    def rotate():
+        store.rotate_api_key(ws.user["user_id"])
+        expect(ValueError, store.rotate_api_key, "u_missing")
+
+    @scenario
+    def list_and_verify():
+        [user.to_dict() for user in store.list_users()]
+        store.verify_api_key(None)
+        store.verify_api_key("")
+        store.verify_api_key("   ")
+        store.verify_api_key("vardun-mcp-nothing")
+        current = store.rotate_api_key(ws.user["user_id"])["api_key"]
+        assert store.verify_api_key("Bearer " + current) is not None
+        expect(UnicodeEncodeError, store.verify_api_key, "\udfff")
+
+    @scenario
+    def malformed_records():
+        target = ws.fresh_store("malformed")
+        key_hash = m.MCPUserStore.hash_api_key("k")
+        target._save([{"api_key_hash": key_hash}])
+        expect(KeyError, target.list_users)
+        expect(KeyError, target.verify_api_key, "k")
+        target._save([{"user_id": 5, "api_key_hash": key_hash}])
+        expect(TypeError, target.list_users)
+        assert target.verify_api_key("k").user_id == "5"
+        target._save([7])
+        expect(TypeError, target.list_users)
+        expect(AttributeError, target.verify_api_key, "k")
+        expect(AttributeError, target.add_user)
+        expect(AttributeError, target.remove_user, "u")
+        expect(AttributeError, target.rotate_api_key, "u")
+
+    @scenario
+    def overridden_lock_that_suppresses():
+        class Suppressing(m.MCPUserStore):
+            @contextlib.contextmanager
+            def _locked(self):
+                with contextlib.suppress(RuntimeError):
+                    yield
+
+            def _load(self):
+                raise RuntimeError("load failed")
+
+        target = Suppressing(ws.root / "suppress")
+        expect(UnboundLocalError, target.add_user)
+        assert target.remove_user("u") is True
+        expect(ValueError, target.rotate_api_key, "u")
+
+    @scenario
+    def user_records():
+        user = m.MCPUser("u", "d", "c", Path("/x"))
+        user.to_dict()
+        hash(user)
+        user == m.MCPUser("u", "d", "c", Path("/x"))
+        repr(user)
+
+
+def measure(function):
+    for _ in range(WARMUP_ROUNDS):
+        for _ in range(CALLS_PER_ROUND):
+            function()
+    deltas = []
+    for _ in range(TRACKED_ROUNDS):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(CALLS_PER_ROUND):
+            function()
+        gc.collect()
+        after = sys.gettotalrefcount()
+        deltas.append(after - before)
+    return deltas
+
+
+def main(argv):
+    if not hasattr(sys, "gettotalrefcount"):
+        sys.exit("tools/refleak.py needs the debug interpreter (python3.11-dbg)")
+    verbose = "-v" in argv
+    wanted = [a for a in argv if a != "-v"]
+    with tempfile.TemporaryDirectory(prefix="vardun-refleak-") as root:
+        os.environ["VARDUN_CONFIG_DIR"] = str(Path(root) / "config")
+        (Path(root) / "a-file").write_text("")
+        define_scenarios(Workspace(root))
+        leaks = []
+        for name, function in SCENARIOS.items():
+            if wanted and not any(w in name for w in wanted):
+                continue
+            deltas = measure(function)
+            leaked = all(delta >= 1 for delta in deltas)
+            if leaked:
+                leaks.append(name)
+            if verbose or leaked:
+                print(f"{'LEAK' if leaked else 'ok  '} {name}: {deltas}")
+        checked = len(SCENARIOS) if not wanted else len([n for n in SCENARIOS if any(w in n for w in wanted)])
+        print(f"reference-leak run: {checked} scenarios, "
+              f"{checked * (WARMUP_ROUNDS + TRACKED_ROUNDS) * CALLS_PER_ROUND} calls, "
+              f"{len(leaks)} leaking")
+        return 1 if leaks else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
