@@ -1,0 +1,139 @@
+"""Credential directories: naming, ensuring with mode 0700, removing with
+everything inside, and never reaching outside the users directory."""
+
+import os
+import stat
+from pathlib import Path
+
+import pytest
+
+import vardun.mcp.user_store as m
+
+
+def mode(path):
+    return stat.S_IMODE(path.lstat().st_mode)
+
+
+def test_credential_dir_names_a_path_and_touches_nothing(store):
+    path = store.credential_dir("u_0123abcd")
+    assert path == store.users_dir / "u_0123abcd" and isinstance(path, Path)
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("user_id", ["", ".", "..", "a/b", "/etc", "../x", "u\0x", "u_1/"])
+def test_identifiers_that_are_not_one_plain_component_are_refused(store, user_id):
+    for method in (store.credential_dir, store._ensure_credential_dir, store._remove_credential_dir):
+        with pytest.raises(ValueError) as info:
+            method(user_id)
+        assert str(info.value) == "非法的 MCP 用户 ID: " + user_id
+    assert list(store.users_dir.iterdir()) == []
+
+
+@pytest.mark.parametrize("user_id", ["u_0123abcd", "...", ".hidden", "a b", "名字", "a\\b", "None"])
+def test_other_identifiers_are_used_unchanged(store, user_id):
+    assert store.credential_dir(user_id).name == user_id
+    store._ensure_credential_dir(user_id)
+    assert mode(store.users_dir / user_id) == 0o700
+    store._remove_credential_dir(user_id)
+    assert not (store.users_dir / user_id).exists()
+
+
+def test_ensure_creates_parents_and_tightens_modes(store):
+    store.users_dir.rmdir()
+    assert store._ensure_credential_dir("u_1") is None
+    assert mode(store.users_dir / "u_1") == 0o700
+    directory = store.users_dir / "u_2"
+    directory.mkdir(mode=0o755)
+    directory.chmod(0o755)
+    (directory / "state.json").write_text("{}")
+    store._ensure_credential_dir("u_2")
+    assert mode(directory) == 0o700 and (directory / "state.json").read_text() == "{}"
+
+
+def test_ensure_over_a_file_fails_and_keeps_its_mode(store):
+    occupied = store.users_dir / "u_1"
+    occupied.write_text("")
+    occupied.chmod(0o644)
+    with pytest.raises(FileExistsError):
+        store._ensure_credential_dir("u_1")
+    assert mode(occupied) == 0o644
+
+
+def test_remove_of_nothing_is_quiet(store):
+    assert store._remove_credential_dir("u_missing") is None
+
+
+def test_remove_takes_nested_content_and_dot_files(store):
+    root = store.users_dir / "u_1"
+    (root / "a" / "b" / "c").mkdir(parents=True)
+    (root / "empty").mkdir()
+    (root / ".hidden").write_text("x")
+    (root / "a" / ".also-hidden").write_text("x")
+    (root / "a" / "b" / "c" / "deep.txt").write_text("x")
+    assert store._remove_credential_dir("u_1") is None
+    assert not root.exists() and store.users_dir.exists()
+
+
+def test_links_are_removed_as_links(store, tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "precious").write_text("keep")
+    outside_file = tmp_path / "outside.txt"
+    outside_file.write_text("keep")
+    root = store.users_dir / "u_1"
+    root.mkdir()
+    (root / "dir-link").symlink_to(elsewhere)
+    (root / "file-link").symlink_to(outside_file)
+    (root / "dangling").symlink_to(tmp_path / "nowhere")
+    store._remove_credential_dir("u_1")
+    assert not root.exists()
+    assert (elsewhere / "precious").read_text() == "keep" and outside_file.read_text() == "keep"
+
+
+def test_a_credential_path_that_is_a_link_is_unlinked_alone(store, tmp_path):
+    elsewhere = tmp_path / "someone-elses"
+    (elsewhere / "sub").mkdir(parents=True)
+    (elsewhere / "sub" / "data").write_text("keep")
+    (store.users_dir / "u_1").symlink_to(elsewhere)
+    store._remove_credential_dir("u_1")
+    assert not (store.users_dir / "u_1").is_symlink()
+    assert (elsewhere / "sub" / "data").read_text() == "keep"
+
+
+def test_a_named_pipe_stays_and_the_removal_fails(store):
+    root = store.users_dir / "u_1"
+    (root / "sub").mkdir(parents=True)
+    (root / "sub" / "file").write_text("x")
+    (root / "z-file").write_text("x")
+    os.mkfifo(root / "pipe")
+    with pytest.raises(OSError) as info:
+        store._remove_credential_dir("u_1")
+    assert info.value.errno == 39  # ENOTEMPTY
+    assert sorted(p.name for p in root.iterdir()) == ["pipe"]
+
+
+def test_a_file_in_the_directorys_place_fails_in_rmdir(store):
+    (store.users_dir / "u_1").write_text("x")
+    with pytest.raises(NotADirectoryError):
+        store._remove_credential_dir("u_1")
+
+
+def test_helpers_go_through_the_instances_credential_dir(store, tmp_path):
+    class Redirected(m.MCPUserStore):
+        def credential_dir(self, user_id):
+            return tmp_path / "redirected" / user_id
+
+    redirected = Redirected(store.base_dir)
+    redirected._ensure_credential_dir("u_1")
+    assert (tmp_path / "redirected" / "u_1").is_dir()
+    redirected._remove_credential_dir("u_1")
+    assert not (tmp_path / "redirected" / "u_1").exists()
+
+
+def test_rebound_stat_flags_are_used(store, monkeypatch):
+    class FakeStat:
+        S_IRUSR, S_IWUSR, S_IXUSR = 0o400, 0o200, 0o010
+
+    monkeypatch.setattr(m, "stat", FakeStat)
+    store._ensure_credential_dir("u_1")
+    assert mode(store.users_dir / "u_1") == 0o610
