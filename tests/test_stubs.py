@@ -1,0 +1,117 @@
+"""The type stubs shipped with the module: stubtest against the built module,
+and mypy on code that uses the module correctly and incorrectly."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import vardun.mcp.user_store as user_store_module
+
+ALLOWLIST = Path(__file__).resolve().parent.parent / "tools" / "stubtest-allowlist.txt"
+PACKAGE_DIR = Path(user_store_module.__file__).resolve().parent
+LIB_DIR = PACKAGE_DIR.parent.parent
+
+pytestmark = [
+    pytest.mark.skipif(
+        "asan" in os.environ.get("LD_PRELOAD", ""),
+        reason="mypy's own compiled code is not for the sanitizer run",
+    ),
+    pytest.mark.skipif(
+        not (PACKAGE_DIR / "user_store.pyi").exists(), reason="no stub beside the build"
+    ),
+]
+
+# Every line marked "# E" must draw a mypy error, and no other line may.
+USAGE = '''\
+import dataclasses
+from pathlib import Path
+from typing import Iterator
+
+from vardun.mcp import user_store
+from vardun.mcp.user_store import MCPUser, MCPUserStore, generate_api_key
+
+
+def good(base: Path) -> None:
+    store = MCPUserStore(base)
+    MCPUserStore(str(base))
+    MCPUserStore()
+    added: dict[str, str] = store.add_user("Alice")
+    key: str = added["api_key"]
+    user: MCPUser | None = store.verify_api_key(f"Bearer {key}")
+    if user is not None:
+        directory: Path = user.credential_dir
+        shown: dict[str, str] = user.to_dict()
+    store.verify_api_key(None)
+    users: list[MCPUser] = store.list_users()
+    removed: bool = store.remove_user(users[0].user_id, keep_credentials=True)
+    rotated: dict[str, str] = store.rotate_api_key("u_00000000")
+    bare: str = MCPUserStore.normalize_api_key("Bearer x")
+    digest: str = store.hash_api_key(bare)
+    length: int = len(generate_api_key()) + user_store.API_KEY_RANDOM_LENGTH
+    prefix: str = user_store.API_KEY_PREFIX
+    available: bool = user_store._FCNTL_AVAILABLE
+    with store._locked() as nothing:
+        records: list[dict[str, object]] = store._load()
+        store._save(store._load())
+        new_id: str = store._new_user_id(store._load())
+    record = MCPUser("u_1", "", "", Path("/tmp"))
+    copy = dataclasses.replace(record, description="d")
+    paths: tuple[Path, Path, Path, Path] = (store.base_dir, store.users_dir, store.path, store.lock_path)
+
+
+def bad(store: MCPUserStore, user: MCPUser) -> None:
+    store.remove_user("u_1", True)  # E
+    store.add_user(None)  # E
+    store.rotate_api_key(user="u_1")  # E
+    store.credential_dir(3)  # E
+    user.description = "changed"  # E
+    number: int = store.add_user()["api_key"]  # E
+    MCPUser("u_1", "", "")  # E
+    store.verify_api_key(b"key")  # E
+    user.to_dict()["api_key_hash"].missing  # E
+    store.no_such_method()  # E
+    user_store.API_KEY_PREFIX = "other-"  # E
+'''
+
+
+def run(argv, cwd):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(LIB_DIR)
+    env.pop("MYPYPATH", None)
+    # The working directory is a scratch one so that mypy finds the stub
+    # installed beside the module, not the one in the source tree.
+    return subprocess.run(
+        [sys.executable, "-P", "-m", *argv],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def test_stubtest_passes(tmp_path):
+    result = run(["mypy.stubtest", "vardun.mcp.user_store", "--allowlist", str(ALLOWLIST)], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_accepts_correct_use_and_rejects_misuse(tmp_path):
+    sample = tmp_path / "sample.py"
+    sample.write_text(USAGE)
+    expected = {number for number, line in enumerate(USAGE.splitlines(), 1) if line.endswith("# E")}
+    result = run(["mypy", "--strict", "--no-error-summary", "sample.py"], tmp_path)
+    reported = {
+        int(match.group(1))
+        for match in re.finditer(r"^sample\.py:(\d+): error:", result.stdout, re.MULTILINE)
+    }
+    assert reported == expected, result.stdout + result.stderr
+
+
+def test_cli_is_typed_against_the_stub(tmp_path):
+    result = run(["mypy", "--strict", "-m", "vardun.mcp.users"], tmp_path)
+    assert result.returncode == 0, textwrap.indent(result.stdout + result.stderr, "  ")
