@@ -1,0 +1,454 @@
+"""Command-line administration of the MCP server's users.
+
+Run as ``python3 -m vardun.mcp.users`` or, once installed, ``vardun-mcp-users``.
+It adds users and hands out their keys, lists users, rotates and removes them
+and checks a presented key, all through :class:`MCPUserStore`.
+
+Exit status: 0 on success; 1 when the operation failed (an unknown user, a
+damaged registry, a file-system error) and when ``verify`` finds the key
+invalid; 2 for a malformed command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import getpass
+import json
+import os
+import sys
+import unicodedata
+from collections.abc import Iterator, Sequence
+from datetime import datetime
+from typing import TYPE_CHECKING, Any, NoReturn
+
+if TYPE_CHECKING:
+    from vardun.mcp.user_store import MCPUser, MCPUserStore
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+# The store reports these failures as ValueError with a fixed text followed
+# by the user id or the registry path; the CLI words them in English.
+_NOT_FOUND = "未找到 MCP 用户: "
+_CORRUPT_JSON = "MCP 用户注册表 JSON 损坏: "
+_NOT_ARRAY = "MCP 用户注册表必须是数组: "
+_INVALID_ID = "非法的 MCP 用户 ID: "
+
+_KEY_NOTICE = "Store this API key now: it will not be shown again."
+_ROTATE_NOTICE = (
+    "Store this API key now: it will not be shown again. The previous key no longer works."
+)
+
+
+class CommandError(Exception):
+    """A failure reported as one line on stderr, with an exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_FAILURE) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+# ---------------------------------------------------------------------------
+# Output helpers
+
+
+def _escape(text: object) -> str:
+    """Text safe to put on a terminal line: control and format characters,
+    line separators and lone surrogates are shown as escapes, so that a
+    description from the registry can neither break a line nor send escape
+    sequences to the terminal."""
+    out = []
+    for char in str(text):
+        if unicodedata.category(char) in ("Cc", "Cf", "Cs", "Zl", "Zp"):
+            out.append(char.encode("unicode_escape", "backslashreplace").decode("ascii"))
+        else:
+            out.append(char)
+    return "".join(out)
+
+
+def _width(text: str) -> int:
+    """Columns that `text` takes on a terminal (CJK characters take two)."""
+    width = 0
+    for char in text:
+        if unicodedata.combining(char):
+            continue
+        width += 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+    return width
+
+
+def _pad(text: str, width: int) -> str:
+    return text + " " * (width - _width(text))
+
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
+    cells = [[_escape(cell) for cell in row] for row in [header, *rows]]
+    widths = [max(_width(row[column]) for row in cells) for column in range(len(header))]
+    lines = []
+    for row in cells:
+        padded = [_pad(cell, widths[i]) for i, cell in enumerate(row[:-1])]
+        lines.append("  ".join([*padded, row[-1]]))
+    return lines
+
+
+def _fields(pairs: Sequence[tuple[str, object]]) -> list[str]:
+    width = max(len(name) for name, _ in pairs) + 1
+    return [f"{name + ':':<{width}}  {_escape(value)}" for name, value in pairs]
+
+
+def _short_time(stamp: object) -> str:
+    """An ISO time stamp without its fraction of a second, for the table."""
+    if not isinstance(stamp, str):
+        return "" if stamp is None else str(stamp)
+    try:
+        parsed = datetime.fromisoformat(stamp)
+    except ValueError:
+        return stamp
+    return parsed.replace(microsecond=0).isoformat()
+
+
+def _json(value: Any) -> str:
+    # ASCII-only output parses the same whatever the locale's encoding.
+    return json.dumps(value, indent=2, default=str)
+
+
+def _user_label(user_id: str) -> str:
+    return _escape(user_id) if user_id else "''"
+
+
+# ---------------------------------------------------------------------------
+# Errors from the store
+
+
+def _os_error_text(error: OSError) -> str:
+    text = error.strerror or str(error)
+    if error.filename is not None:
+        text += f": {os.fsdecode(error.filename)}"
+    if error.filename2 is not None:
+        text += f" -> {os.fsdecode(error.filename2)}"
+    return text
+
+
+@contextlib.contextmanager
+def _store_errors(store: MCPUserStore | None = None) -> Iterator[None]:
+    """Turns what the store raises into one-line CommandErrors."""
+    registry = str(store.path) if store is not None else "the registry"
+    try:
+        yield
+    except FileExistsError as error:
+        # mkdir met a file where the store wants a directory.
+        raise CommandError(f"not a directory: {os.fsdecode(error.filename)}") from error
+    except OSError as error:
+        raise CommandError(_os_error_text(error)) from error
+    except UnicodeDecodeError as error:
+        raise CommandError(f"damaged registry {registry}: not UTF-8 text") from error
+    except ValueError as error:
+        message = str(error)
+        if message.startswith(_NOT_FOUND):
+            raise CommandError(f"no such user: {_user_label(message[len(_NOT_FOUND):])}")
+        if message.startswith(_CORRUPT_JSON):
+            detail = f" ({error.__cause__})" if error.__cause__ is not None else ""
+            raise CommandError(
+                f"damaged registry {message[len(_CORRUPT_JSON):]}: not valid JSON{detail}"
+            ) from error
+        if message.startswith(_NOT_ARRAY):
+            raise CommandError(
+                f"damaged registry {message[len(_NOT_ARRAY):]}: the top level is not a JSON array"
+            ) from error
+        if message.startswith(_INVALID_ID):
+            raise CommandError(
+                f"damaged registry {registry}: "
+                f"a user id is not a plain directory name: {message[len(_INVALID_ID):]!r}"
+            ) from error
+        raise CommandError(message) from error
+    except KeyError as error:
+        raise CommandError(
+            f"damaged registry {registry}: a user record has no {error.args[0]!r}"
+        ) from error
+    except (TypeError, AttributeError) as error:
+        # Only a record of the wrong shape gets here: the CLI passes exact strs.
+        raise CommandError(f"damaged registry {registry}: malformed user record ({error})") from error
+
+
+def _open_store(base_dir: str | None) -> MCPUserStore:
+    try:
+        from vardun.mcp.user_store import MCPUserStore
+    except ImportError as error:
+        raise CommandError(f"cannot load vardun.mcp.user_store: {error}") from error
+    try:
+        with _store_errors():
+            return MCPUserStore(base_dir)
+    except ImportError as error:
+        raise CommandError(f"cannot load the configuration module vardun.config: {error}") from error
+
+
+def _require_utf8(value: str, what: str) -> None:
+    # The shell can hand over bytes that are not UTF-8; the registry cannot
+    # store them, and finding out only while saving would leave a stray file.
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise CommandError(f"{what} is not valid UTF-8 text", EXIT_USAGE) from None
+
+
+# ---------------------------------------------------------------------------
+# Subcommands
+
+
+def _emit(lines: Sequence[str]) -> None:
+    for line in lines:
+        print(line)
+
+
+def _show_new_key(result: dict[str, str], order: Sequence[str], notice: str, as_json: bool) -> None:
+    if as_json:
+        print(_json(result))
+    else:
+        _emit(_fields([(name, result.get(name, "")) for name in order]))
+    sys.stdout.flush()
+    print(notice, file=sys.stderr)
+
+
+def _cmd_add(args: argparse.Namespace, store: MCPUserStore) -> int:
+    _require_utf8(args.description, "DESCRIPTION")
+    with _store_errors(store):
+        result = store.add_user(args.description)
+    order = ("user_id", "description", "created_at", "credential_dir", "api_key")
+    _show_new_key(result, order, _KEY_NOTICE, args.json)
+    return EXIT_OK
+
+
+def _cmd_list(args: argparse.Namespace, store: MCPUserStore) -> int:
+    with _store_errors(store):
+        users = [user.to_dict() for user in store.list_users()]
+    if args.json:
+        print(_json(users))
+    elif not users:
+        print(f"No users in {_escape(store.path)}.")
+    else:
+        rows = [
+            (
+                str(user["user_id"]),
+                str(user["description"] or "-"),
+                _short_time(user["created_at"]),
+                str(user["credential_dir"]),
+            )
+            for user in users
+        ]
+        _emit(_table(("USER ID", "DESCRIPTION", "CREATED", "CREDENTIAL DIR"), rows))
+    return EXIT_OK
+
+
+def _cmd_rotate(args: argparse.Namespace, store: MCPUserStore) -> int:
+    _require_utf8(args.user_id, "USER_ID")
+    with _store_errors(store):
+        result = store.rotate_api_key(args.user_id)
+    order = ("user_id", "rotated_at", "credential_dir", "api_key")
+    _show_new_key(result, order, _ROTATE_NOTICE, args.json)
+    return EXIT_OK
+
+
+def _cmd_remove(args: argparse.Namespace, store: MCPUserStore) -> int:
+    _require_utf8(args.user_id, "USER_ID")
+    with _store_errors(store):
+        removed = store.remove_user(args.user_id, keep_credentials=args.keep_credentials)
+        credential_dir = str(store.credential_dir(args.user_id)) if removed else ""
+    if not removed:
+        raise CommandError(f"no such user: {_user_label(args.user_id)}")
+    if args.json:
+        print(_json({
+            "user_id": args.user_id,
+            "removed": True,
+            "credential_dir": credential_dir,
+            "credentials_kept": args.keep_credentials,
+        }))
+    elif args.keep_credentials:
+        print(f"Removed user {_user_label(args.user_id)}; "
+              f"kept its credential directory {_escape(credential_dir)}.")
+    else:
+        print(f"Removed user {_user_label(args.user_id)} and its credential directory.")
+    return EXIT_OK
+
+
+def _read_key(argument: str) -> str:
+    if argument != "-":
+        return argument
+    # Reading the key from stdin keeps it out of the process list and history.
+    if sys.stdin is None:
+        raise CommandError("no standard input to read the key from", EXIT_USAGE)
+    if sys.stdin.isatty():
+        return getpass.getpass("API key: ")
+    return sys.stdin.readline().rstrip("\r\n")
+
+
+def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
+    key = _read_key(args.key)
+    user: MCPUser | None = None
+    try:
+        key.encode("utf-8")
+    except UnicodeEncodeError:
+        pass  # no stored key can match text that is not UTF-8
+    else:
+        with _store_errors(store):
+            user = store.verify_api_key(key)
+    if args.json:
+        print(_json({"valid": user is not None, "user": user.to_dict() if user else None}))
+    elif user is None:
+        print("Invalid API key: it matches no user.")
+    else:
+        print(f"Valid API key of user {_user_label(user.user_id)}.")
+        _emit(_fields(list(user.to_dict().items())))
+    return EXIT_OK if user is not None else EXIT_FAILURE
+
+
+# ---------------------------------------------------------------------------
+# Command line
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {_escape(message)}\n")
+
+
+def _add_common_options(parser: argparse.ArgumentParser, *, top_level: bool) -> None:
+    # Accepted before and after the subcommand; a subcommand's copy only
+    # overrides the top-level one when it is actually given.
+    default: Any = argparse.SUPPRESS
+    group = parser.add_argument_group("common options")
+    group.add_argument(
+        "--base-dir",
+        metavar="DIR",
+        default=None if top_level else default,
+        help="directory holding the registry (default: vardun's configuration directory, "
+        "$VARDUN_CONFIG_DIR or ~/.config/vardun)",
+    )
+    group.add_argument(
+        "--json",
+        action="store_true",
+        default=False if top_level else default,
+        help="print machine-readable JSON on stdout",
+    )
+
+
+def _program_name() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    if name in ("", "-c", "users.py", "__main__.py"):
+        return "python3 -m vardun.mcp.users"
+    return name
+
+
+def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=prog or _program_name(),
+        description="Administer the users of vardun's team-shared MCP server: "
+        "add users and hand out their API keys, list, rotate and remove them, "
+        "and check a presented key.",
+        epilog="Exit status: 0 on success, 1 when the operation fails or verify rejects "
+        "the key, 2 for a malformed command line.",
+    )
+    _add_common_options(parser, top_level=True)
+    commands = parser.add_subparsers(
+        dest="command", metavar="COMMAND", required=True, parser_class=_Parser
+    )
+
+    add = commands.add_parser(
+        "add",
+        help="add a user and show its new API key once",
+        description="Add a user and show its new API key. The key is shown only this once: "
+        "the registry keeps nothing but its hash.",
+    )
+    add.add_argument("description", metavar="DESCRIPTION", nargs="?", default="",
+                     help="free text saying who the user is (default: empty)")
+    add.set_defaults(handler=_cmd_add)
+
+    listing = commands.add_parser(
+        "list",
+        help="list the users (never any key material)",
+        description="List the users: identifier, description, creation time and "
+        "credential directory. No key or key hash is ever shown.",
+    )
+    listing.set_defaults(handler=_cmd_list)
+
+    rotate = commands.add_parser(
+        "rotate",
+        help="replace a user's API key and show the new one once",
+        description="Replace a user's API key. The old key stops working at once; "
+        "the new one is shown only this once. The credential directory is kept.",
+    )
+    rotate.add_argument("user_id", metavar="USER_ID", help="the user's identifier (u_...)")
+    rotate.set_defaults(handler=_cmd_rotate)
+
+    remove = commands.add_parser(
+        "remove",
+        help="remove a user and, by default, its credential directory",
+        description="Remove a user. Its key stops working at once and, unless "
+        "--keep-credentials is given, its credential directory is deleted.",
+    )
+    remove.add_argument("user_id", metavar="USER_ID", help="the user's identifier (u_...)")
+    remove.add_argument("--keep-credentials", action="store_true",
+                        help="leave the user's credential directory on disk")
+    remove.set_defaults(handler=_cmd_remove)
+
+    verify = commands.add_parser(
+        "verify",
+        help="check an API key; exit 0 when it is valid, 1 otherwise",
+        description="Check an API key, bare or as a Bearer header value, and show the user "
+        "it belongs to. Exit status 0 when the key is valid, 1 otherwise.",
+    )
+    verify.add_argument(
+        "key", metavar="KEY",
+        help="the key, e.g. vardun-mcp-... or 'Bearer vardun-mcp-...'; "
+        "'-' reads it from standard input (without echo on a terminal)",
+    )
+    verify.set_defaults(handler=_cmd_verify)
+
+    for sub in (add, listing, rotate, remove, verify):
+        _add_common_options(sub, top_level=False)
+    return parser
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as stop:
+        # --help and usage errors; keep main() usable from Python.
+        return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    if args.base_dir is not None:
+        if args.base_dir == "":
+            # The store would quietly fall back to the real configuration
+            # directory, e.g. for --base-dir "$UNSET_VARIABLE".
+            raise CommandError("--base-dir must not be empty", EXIT_USAGE)
+        args.base_dir = os.path.expanduser(args.base_dir)
+    store = _open_store(args.base_dir)
+    status: int = args.handler(args, store)
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: sys.argv[1:]) and returns the exit status."""
+    for stream in (sys.stdout, sys.stderr):
+        # A terminal that cannot show a character gets an escape, not a crash.
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    prog = _program_name()
+    try:
+        return _run(argv)
+    except CommandError as error:
+        print(f"{prog}: error: {_escape(error)}", file=sys.stderr)
+        return error.status
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (e.g. `list | head`); say nothing more.
+        with contextlib.suppress(OSError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILURE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
