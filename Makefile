@@ -17,7 +17,7 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash fuzz
+	stubtest bench bench-quick stress crash fuzz install-check
 
 all: build
 
@@ -76,8 +76,13 @@ crash: build
 fuzz: build
 	PYTHONPATH=$(RELEASE_LIB) VARDUN_FUZZ_EXAMPLES=5000 $(PYTHON) -P -m pytest -q tests/test_hostile_input.py
 
+# pip install (offline) ships the module, stubs and marker, and the result
+# imports under every 3.11 interpreter of the machine.
+install-check: deps
+	scripts/check-install
+
 # Everything CI runs.
-check: format-check test asan leaks
+check: format-check test install-check asan leaks
 
 clean:
 	rm -rf build
