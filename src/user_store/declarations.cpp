@@ -45,10 +45,8 @@ const FunctionSpec kGenerateApiKey = {
     .params = {},
     .param_count = 0,
     .return_annotation = "str",
-    .result_check = ResultCheck::ExactStrOrNone,
-    .binding = Binding::Plain,
-    .generator = false,
     .body = bodies::generate_api_key,
+    .result_check = ResultCheck::ExactStrOrNone,
 };
 
 const FunctionSpec kUserToDict = {
@@ -58,9 +56,6 @@ const FunctionSpec kUserToDict = {
     .params = {kSelf},
     .param_count = 1,
     .return_annotation = "dict",
-    .result_check = ResultCheck::Any,
-    .binding = Binding::Plain,
-    .generator = false,
     .body = bodies::user_to_dict,
 };
 
@@ -73,9 +68,6 @@ const FunctionSpec kStoreMethods[] = {
                    {"base_dir", kPositional, ParamCheck::Any, DefaultValue::None, "Path | None"}},
         .param_count = 2,
         .return_annotation = nullptr,
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::store_init,
     },
     {
@@ -85,9 +77,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf},
         .param_count = 1,
         .return_annotation = "list[MCPUser]",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::list_users,
     },
     {
@@ -99,9 +88,6 @@ const FunctionSpec kStoreMethods[] = {
                     "str"}},
         .param_count = 2,
         .return_annotation = "dict",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::add_user,
     },
     {
@@ -114,9 +100,6 @@ const FunctionSpec kStoreMethods[] = {
                     "bool"}},
         .param_count = 3,
         .return_annotation = "bool",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::remove_user,
     },
     {
@@ -126,9 +109,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_str("user_id")},
         .param_count = 2,
         .return_annotation = "dict",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::rotate_api_key,
     },
     {
@@ -140,9 +120,6 @@ const FunctionSpec kStoreMethods[] = {
                     "str | None"}},
         .param_count = 2,
         .return_annotation = "MCPUser | None",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::verify_api_key,
     },
     {
@@ -152,9 +129,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_str("user_id")},
         .param_count = 2,
         .return_annotation = "Path",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::credential_dir,
     },
     {
@@ -164,10 +138,8 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kCls, required_str("raw")},
         .param_count = 2,
         .return_annotation = "str",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::ClassMethod,
-        .generator = false,
         .body = bodies::normalize_api_key,
+        .binding = Binding::ClassMethod,
     },
     {
         .name = "hash_api_key",
@@ -176,10 +148,9 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kCls, required_str("api_key")},
         .param_count = 2,
         .return_annotation = "str",
+        .body = bodies::hash_api_key,
         .result_check = ResultCheck::ExactStrOrNone,
         .binding = Binding::ClassMethod,
-        .generator = false,
-        .body = bodies::hash_api_key,
     },
     {
         .name = "_load",
@@ -188,10 +159,8 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf},
         .param_count = 1,
         .return_annotation = "list[dict]",
-        .result_check = ResultCheck::ExactListOrNone,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::load,
+        .result_check = ResultCheck::ExactListOrNone,
     },
     {
         .name = "_save",
@@ -200,9 +169,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_list("users")},
         .param_count = 2,
         .return_annotation = "None",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::save,
     },
     {
@@ -212,10 +178,9 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf},
         .param_count = 1,
         .return_annotation = "Iterator[None]",
-        .result_check = ResultCheck::Any,
+        .body = bodies::locked,
         .binding = Binding::ContextManager,
         .generator = true,
-        .body = bodies::locked,
     },
     {
         .name = "_ensure_credential_dir",
@@ -224,9 +189,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_str("user_id")},
         .param_count = 2,
         .return_annotation = "None",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::ensure_credential_dir,
     },
     {
@@ -236,9 +198,6 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_str("user_id")},
         .param_count = 2,
         .return_annotation = "None",
-        .result_check = ResultCheck::Any,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::remove_credential_dir,
     },
     {
@@ -248,10 +207,8 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf, required_list("users")},
         .param_count = 2,
         .return_annotation = "str",
-        .result_check = ResultCheck::ExactStrOrNone,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::new_user_id,
+        .result_check = ResultCheck::ExactStrOrNone,
     },
     {
         .name = "_new_api_key",
@@ -260,10 +217,8 @@ const FunctionSpec kStoreMethods[] = {
         .params = {kSelf},
         .param_count = 1,
         .return_annotation = "str",
-        .result_check = ResultCheck::ExactStrOrNone,
-        .binding = Binding::Plain,
-        .generator = false,
         .body = bodies::new_api_key,
+        .result_check = ResultCheck::ExactStrOrNone,
     },
 };
 

@@ -276,29 +276,47 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
 // ---------------------------------------------------------------------------
 // Attributes
 
-PyObject* get_name(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->name);
+// How one writable attribute is read and assigned, as on a Python function.
+struct AttributeRule {
+  PyObject* FunctionObject::*field;
+  bool (*accepts)(PyObject*);
+  bool none_clears;            // None (and deletion) leave the attribute unset
+  bool empty_dict_when_unset;  // read as a new empty dict instead of None
+  const char* type_error;
+};
+
+constexpr AttributeRule kNameRule = {&FunctionObject::name,
+                                     [](PyObject* v) { return PyUnicode_Check(v) != 0; }, false,
+                                     false, "__name__ must be set to a string object"};
+constexpr AttributeRule kQualnameRule = {&FunctionObject::qualname,
+                                         [](PyObject* v) { return PyUnicode_Check(v) != 0; }, false,
+                                         false, "__qualname__ must be set to a string object"};
+constexpr AttributeRule kDefaultsRule = {&FunctionObject::defaults,
+                                         [](PyObject* v) { return PyTuple_Check(v) != 0; }, true,
+                                         false, "__defaults__ must be set to a tuple object"};
+constexpr AttributeRule kKwdefaultsRule = {&FunctionObject::kwdefaults,
+                                           [](PyObject* v) { return PyDict_Check(v) != 0; }, true,
+                                           false, "__kwdefaults__ must be set to a dict object"};
+constexpr AttributeRule kAnnotationsRule = {&FunctionObject::annotations,
+                                            [](PyObject* v) { return PyDict_Check(v) != 0; }, true,
+                                            true, "__annotations__ must be set to a dict object"};
+
+PyObject* get_attribute(PyObject* self, void* closure) {
+  const auto& rule = *static_cast<const AttributeRule*>(closure);
+  PyObject*& slot = as_function(self)->*rule.field;
+  if (slot == nullptr && rule.empty_dict_when_unset) slot = PyDict_New();
+  if (slot == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+  return Py_NewRef(slot);
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+int set_attribute(PyObject* self, PyObject* value, void* closure) {
+  const auto& rule = *static_cast<const AttributeRule*>(closure);
+  if (value == Py_None && rule.none_clears) value = nullptr;
+  if (value == nullptr ? !rule.none_clears : !rule.accepts(value)) {
+    PyErr_SetString(PyExc_TypeError, rule.type_error);
     return -1;
   }
-  Py_XSETREF(as_function(self)->name, Py_NewRef(value));
-  return 0;
-}
-
-PyObject* get_qualname(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->qualname);
-}
-
-int set_qualname(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+  Py_XSETREF(as_function(self)->*rule.field, Py_XNewRef(value));
   return 0;
 }
 
@@ -306,62 +324,17 @@ PyObject* get_code(PyObject* self, void*) {
   return Py_NewRef(as_function(self)->code);
 }
 
-PyObject* get_defaults(PyObject* self, void*) {
-  PyObject* defaults = as_function(self)->defaults;
-  return Py_NewRef(defaults != nullptr ? defaults : Py_None);
-}
-
-int set_defaults(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-  return 0;
-}
-
-PyObject* get_kwdefaults(PyObject* self, void*) {
-  PyObject* kwdefaults = as_function(self)->kwdefaults;
-  return Py_NewRef(kwdefaults != nullptr ? kwdefaults : Py_None);
-}
-
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-  return 0;
-}
-
-PyObject* get_annotations(PyObject* self, void*) {
-  FunctionObject* f = as_function(self);
-  if (f->annotations == nullptr) {
-    f->annotations = PyDict_New();
-    if (f->annotations == nullptr) return nullptr;
-  }
-  return Py_NewRef(f->annotations);
-}
-
-int set_annotations(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-  return 0;
+constexpr void* rule(const AttributeRule& attribute) {
+  return const_cast<AttributeRule*>(&attribute);
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_attribute, set_attribute, nullptr, rule(kNameRule)},
+    {"__qualname__", get_attribute, set_attribute, nullptr, rule(kQualnameRule)},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_attribute, set_attribute, nullptr, rule(kDefaultsRule)},
+    {"__kwdefaults__", get_attribute, set_attribute, nullptr, rule(kKwdefaultsRule)},
+    {"__annotations__", get_attribute, set_attribute, nullptr, rule(kAnnotationsRule)},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

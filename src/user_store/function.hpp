@@ -72,10 +72,10 @@ struct FunctionSpec {
   ParamSpec params[kMaxParams];
   std::size_t param_count;
   const char* return_annotation;  // nullptr: not annotated
-  ResultCheck result_check;
-  Binding binding;
-  bool generator;  // the code object is flagged as a generator function's
   Body body;
+  ResultCheck result_check = ResultCheck::Any;
+  Binding binding = Binding::Plain;
+  bool generator = false;  // the code object is flagged as a generator function's
 };
 
 struct FunctionObject {
