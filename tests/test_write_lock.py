@@ -185,6 +185,19 @@ def test_missing_base_directory_fails_before_loading(store, monkeypatch):
         store.add_user()
 
 
+def test_a_lock_held_at_interpreter_exit_is_no_crash(store, python):
+    result = python(
+        "import vardun.mcp.user_store as m\n"
+        f"store = m.MCPUserStore({str(store.base_dir)!r})\n"
+        "held = store._locked()\n"
+        "held.__enter__()\n"
+        "generator = m.MCPUserStore._locked.__wrapped__(store)\n"
+        "print('exiting', flush=True)\n"
+    )
+    assert result.stdout == "exiting\n"
+    assert lock_is_free(store)
+
+
 class TestGeneratorProtocol:
     def generator(self, store):
         return m.MCPUserStore._locked.__wrapped__(store)

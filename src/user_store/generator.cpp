@@ -73,6 +73,12 @@ PyObject* resume(GeneratorObject& gen, const Resume& how, bool quiet_stop) {
     case GeneratorStatus::Suspended:
       break;
   }
+  if (!gen.state->ready) {
+    // The module was torn down (interpreter exit): nothing left to run with.
+    finish(gen);
+    PyErr_SetString(PyExc_RuntimeError, "vardun.mcp.user_store is not initialised");
+    return nullptr;
+  }
   gen.status = GeneratorStatus::Running;
   Py_INCREF(&gen);  // the body may drop the last other reference
   StepResult result{false, Ref()};
