@@ -43,6 +43,7 @@ def cli(cli_env, base_dir):
             input=stdin,
             capture_output=True,
             text=True,
+            errors="surrogateescape",  # lets a test send bytes that are not UTF-8
             timeout=60,
             **extra,
         )
@@ -221,8 +222,8 @@ class TestVerify:
         assert cli("verify", "-", stdin="").returncode == 1
 
     def test_key_that_is_not_utf8_is_invalid(self, cli, alice):
-        result = cli("verify", "vardun-mcp-\udcff")
-        assert result.returncode == 1 and result.stdout.startswith("Invalid API key")
+        for result in (cli("verify", "vardun-mcp-\udcff"), cli("verify", "-", stdin="\udcff")):
+            assert result.returncode == 1 and result.stdout.startswith("Invalid API key")
 
 
 class TestRotate:
@@ -357,3 +358,11 @@ class TestErrors:
 
     def test_user_id_with_line_breaks_stays_one_line(self, cli):
         failed(cli("remove", "u_1\nu_2\x1b"), 1, "no such user: u_1\\nu_2\\x1b")
+
+    def test_unexpected_failure_is_one_line(self, cli):
+        code = (
+            "import sys, vardun.mcp.user_store as m\n"
+            "m.MCPUserStore.list_users = lambda self: 1 / 0\n"
+            "from vardun.mcp.users import main; sys.exit(main())"
+        )
+        failed(cli("list", code=code), 1, "unexpected ZeroDivisionError: division by zero")

@@ -280,7 +280,9 @@ def _read_key(argument: str) -> str:
         raise CommandError("no standard input to read the key from", EXIT_USAGE)
     if sys.stdin.isatty():
         return getpass.getpass("API key: ")
-    return sys.stdin.readline().rstrip("\r\n")
+    # Bytes that are not UTF-8 survive as surrogates and make the key invalid.
+    line = sys.stdin.buffer.readline().decode("utf-8", "surrogateescape")
+    return line.rstrip("\r\n")
 
 
 def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
@@ -447,6 +449,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         with contextlib.suppress(OSError):
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILURE
+    except Exception as error:
+        # A fault of this program or of the store: still one line, no traceback.
+        print(f"{prog}: error: unexpected {type(error).__name__}: {_escape(error)}", file=sys.stderr)
         return EXIT_FAILURE
 
 
