@@ -17,7 +17,7 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash fuzz install-check
+	stubtest bench bench-quick stress crash fuzz install-check demo-api
 
 all: build
 
@@ -31,8 +31,12 @@ build: deps
 test: build
 	PYTHONPATH=$(RELEASE_LIB) VARDUN_EXPECT_BUILD=$(RELEASE_LIB) $(PYTHON) -P -m pytest -q $(PYTEST_ARGS)
 
-# A short demonstration on a temporary registry.
+# A short session of the user-administration command on a temporary registry.
 demo: build
+	PYTHONPATH=$(RELEASE_LIB) PYTHON=$(PYTHON) sh examples/cli_session.sh
+
+# The same session through the Python API.
+demo-api: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P examples/demo.py
 
 # The test suite with AddressSanitizer and UndefinedBehaviorSanitizer.
