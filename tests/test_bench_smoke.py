@@ -1,0 +1,60 @@
+"""The benchmark still runs, in its smallest configuration.
+
+No timing is asserted. What a run does check is that every floor still does
+what the module does (bench/run.py compares their results before timing), so
+a change to the module's behaviour that the floors do not share fails here.
+"""
+
+import json
+import math
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent.parent / "bench" / "run.py"
+
+
+def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
+    out = tmp_path / "bench.json"
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    result = subprocess.run(
+        [sys.executable, "-P", str(BENCH), "--quick", "--sizes", "10,1000,2000", "--rounds", "1",
+         "--json", str(out), "--dir", str(tmp_path)],
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        stdin=subprocess.DEVNULL,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "verify_api_key (last)" in result.stdout
+
+    report = json.loads(out.read_text(encoding="utf-8"))
+    rows = {(r["operation"], r["users"]): r for r in report["results"]}
+    expected = {
+        ("generate_api_key", None),
+        ("normalize_api_key (bare)", None),
+        ("normalize_api_key (Bearer)", None),
+        ("hash_api_key", None),
+        ("credential_dir", None),
+        ("MCPUser.to_dict", None),
+        ("MCPUserStore()", None),
+        ("add_user + remove_user", 10),
+        ("add_user + remove_user", 1000),
+    }
+    for size in (10, 1000, 2000):
+        for operation in ("verify_api_key (first)", "verify_api_key (last)",
+                          "verify_api_key (no match)", "list_users", "rotate_api_key",
+                          "remove_user (unknown)"):
+            expected.add((operation, size))
+    assert expected <= set(rows)
+    for row in rows.values():
+        assert row["module_s"] > 0 and row["floor_s"] > 0
+        assert math.isfinite(row["ratio"])
+    for operation in ("verify_api_key (last)", "list_users"):
+        assert math.isfinite(report["growth"][operation]["module_exponent"])
+
+    # The registries live only for the run.
+    assert [p.name for p in tmp_path.iterdir()] == ["bench.json"]
