@@ -62,6 +62,7 @@ awkward_ids = st.sampled_from(
         "é",
         " ",
         "n" * 300,  # too long for a file name
+        "n" * 255,
     ]
 )
 json_leaves = (
@@ -174,7 +175,9 @@ def expect_credential_dir(users_dir, user_id):
     return users_dir / user_id
 
 
-def expect_directory_made(path):
+def expect_usable_name(path):
+    """A file-system call on `path` fails when its name cannot be encoded or
+    is longer than a name may be."""
     try:
         encoded = os.fsencode(path.name)
     except UnicodeEncodeError:
@@ -220,7 +223,7 @@ def expect_verify(users, users_dir, us, presented):
                 raise Raised(KeyError)
             user_id = str(item["user_id"])
             directory = expect_credential_dir(users_dir, user_id)
-            expect_directory_made(directory)
+            expect_usable_name(directory)
             return us.MCPUser(
                 user_id, item.get("description", ""), item.get("created_at", ""), directory
             )
@@ -368,6 +371,9 @@ def check_writers(us, registry, target):
     def after_save(users):
         return verdict(lambda: expect_credential_dir(users_dir, target) and None)
 
+    def after_remove_save(users):
+        return verdict(lambda: expect_usable_name(expect_credential_dir(users_dir, target)))
+
     # rotate_api_key: the first record whose user_id equals the target gets a
     # new hash and rotated_at; every other byte stays.
     def expect_rotate(users):
@@ -402,7 +408,7 @@ def check_writers(us, registry, target):
                 kept.append(item)
         if len(kept) == len(users):
             return None, None
-        return kept, after_save(users)
+        return kept, after_remove_save(users)
 
     actual, to_save = check_writer(
         registry, lambda: store.remove_user(target), expect_remove, "remove_user"
