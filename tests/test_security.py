@@ -1,0 +1,233 @@
+"""What an attacker or a careless setting could get from the store's files:
+no plain key on disk, owner-only modes whatever the umask, and no way for a
+hand-edited registry to reach outside the users directory."""
+
+import json
+import os
+import stat
+from pathlib import Path, PosixPath
+
+import pytest
+
+
+def files_under(path):
+    return [p for p in sorted(Path(path).rglob("*")) if p.is_file() and not p.is_symlink()]
+
+
+class FailingReplace(PosixPath):
+    """A registry path whose rename fails, so a save stops after writing
+    its temporary file."""
+
+    def replace(self, target):
+        raise OSError("rename refused")
+
+
+def test_no_plain_key_is_ever_written_to_disk(us, store):
+    keys = []
+    users = []
+    for description in ("Alice（前端）", "bob", "  spaced  ", ""):
+        added = store.add_user(description)
+        keys.append(added["api_key"])
+        users.append(added["user_id"])
+    for key in keys:
+        assert store.verify_api_key(key) is not None
+        assert store.verify_api_key(f"Bearer {key}") is not None
+    for user_id in users[:2]:
+        for _ in range(2):
+            keys.append(store.rotate_api_key(user_id)["api_key"])
+    store.list_users()
+    assert store.remove_user(users[2]) is True
+    assert store.remove_user(users[3], keep_credentials=True) is True
+    # A save cut short leaves its temporary file: that too holds no key.
+    path = store.path
+    store.path = FailingReplace(path)
+    with pytest.raises(OSError, match="rename refused"):
+        store.rotate_api_key(users[0])
+    store.path = path
+    assert list(store.base_dir.glob("mcp_users.tmp-*"))
+
+    scanned = files_under(store.base_dir)
+    assert {p.name for p in scanned} >= {"mcp_users.json", ".mcp_users.lock"}
+    for file in scanned:
+        content = file.read_bytes()
+        assert b"vardun-mcp-" not in content, file
+        for key in keys:
+            random_part = key[len("vardun-mcp-") :]
+            for form in (random_part, random_part.lower(), random_part.upper()):
+                assert form.encode() not in content, file
+                assert form.encode("utf-16-le") not in content, file
+    for entry in store.base_dir.rglob("*"):
+        assert not any(key[len("vardun-mcp-") :] in entry.name for key in keys)
+    # What the registry keeps instead: one hash per user, of the latest key.
+    records = store._load()
+    assert [r["api_key_hash"] for r in records] == [
+        store.hash_api_key(keys[5]),
+        store.hash_api_key(keys[7]),
+    ]
+
+
+SESSION = r"""
+import json, os, sys
+from pathlib import Path, PosixPath
+os.umask(int(sys.argv[1], 8))
+from vardun.mcp.user_store import MCPUserStore
+
+modes = {}
+class Watched(PosixPath):
+    # The temporary file of a save is private before a byte goes in.
+    def write_text(self, *args, **kwargs):
+        modes["temp file when written"] = os.stat(self).st_mode & 0o777
+        return super().write_text(*args, **kwargs)
+class FailingReplace(Watched):
+    def replace(self, target):
+        raise OSError("rename refused")
+
+base = Path(sys.argv[2]) / "deep" / "base"
+store = MCPUserStore(base)
+store.path = Watched(store.path)
+first = store.add_user("a")
+second = store.add_user("b")
+store.rotate_api_key(first["user_id"])
+os.chmod(store.path, 0o666)
+store.remove_user(second["user_id"], keep_credentials=True)
+# A widened credential directory, and a deleted one, after verification.
+os.chmod(store.credential_dir(first["user_id"]), 0o777)
+store.verify_api_key(store.rotate_api_key(first["user_id"])["api_key"])
+third = store.add_user("c")
+os.rmdir(store.credential_dir(third["user_id"]))
+store.verify_api_key(third["api_key"])
+store.path = FailingReplace(store.path)
+try:
+    store.add_user("never saved")
+except OSError:
+    pass
+
+for entry in sorted(Path(sys.argv[2]).rglob("*")):
+    modes[str(entry.relative_to(sys.argv[2]))] = entry.stat().st_mode & 0o777
+print(json.dumps(modes))
+"""
+
+
+@pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
+def test_modes_of_everything_created_whatever_the_umask(python, tmp_path, umask):
+    # The umask is process-wide, so the session runs in its own interpreter.
+    result = python(SESSION.replace("sys.argv[1]", repr(oct(umask))).replace(
+        "sys.argv[2]", repr(str(tmp_path))
+    ))
+    modes = json.loads(result.stdout)
+    assert modes.pop("temp file when written") == 0o600
+    default_dir, default_file = 0o777 & ~umask, 0o666 & ~umask
+    for name, mode in modes.items():
+        leaf = Path(name).name
+        if name in ("deep", "deep/base"):
+            expected = default_dir  # made as any directory, never changed
+        elif leaf == ".mcp_users.lock":
+            expected = default_file  # carries nothing, mode as created
+        elif leaf == "mcp_users.json" or leaf.startswith("mcp_users.tmp-"):
+            expected = 0o600
+        elif name == "deep/base/users" or name.startswith("deep/base/users/"):
+            expected = 0o700
+        else:
+            raise AssertionError(f"unexpected entry {name}")
+        assert mode == expected, f"{name}: {mode:o}, expected {expected:o}"
+    assert any(n.startswith("deep/base/mcp_users.tmp-") for n in modes)
+    assert sum(n.startswith("deep/base/users/") for n in modes) == 3
+
+
+HOSTILE_IDS = ["..", ".", "", "../outside", "../../outside", "/abs", "a/b", "users/..", "x\x00y"]
+
+
+def snapshot(root, skip=()):
+    """Every entry under `root` with its kind, mode and content."""
+    found = {}
+    for entry in sorted(Path(root).rglob("*")):
+        if entry.name in skip or entry.name.startswith("mcp_users.tmp-"):
+            continue
+        info = entry.lstat()
+        content = entry.read_bytes() if stat.S_ISREG(info.st_mode) else None
+        found[str(entry)] = (stat.S_IFMT(info.st_mode), info.st_mode & 0o777, content)
+    return found
+
+
+@pytest.fixture
+def hand_edited(us, tmp_path):
+    """A store whose registry holds one record per hostile identifier, each
+    with its own key, next to a directory outside it that must stay intact."""
+    outside = tmp_path / "outside"
+    (outside / "sub").mkdir(parents=True)
+    (outside / "precious").write_text("keep me")
+    outside.chmod(0o755)
+    store = us.MCPUserStore(tmp_path / "base")
+    (store.users_dir / "neighbour").mkdir()
+    (store.users_dir / "neighbour" / "state").write_text("login")
+    keys = {user_id: f"vardun-mcp-key{index:029d}" for index, user_id in enumerate(HOSTILE_IDS)}
+    records = [
+        {"user_id": user_id, "api_key_hash": store.hash_api_key(key), "description": "hand-edited"}
+        for user_id, key in keys.items()
+    ]
+    store.path.write_text(json.dumps(records), encoding="utf-8")
+    before = snapshot(tmp_path, skip={"mcp_users.json", ".mcp_users.lock"})
+    return store, keys, tmp_path, before
+
+
+@pytest.mark.parametrize("user_id", HOSTILE_IDS)
+def test_hand_edited_identifiers_stay_inside_the_users_directory(hand_edited, user_id):
+    store, keys, root, before = hand_edited
+    message = f"非法的 MCP 用户 ID: {user_id}"
+    with pytest.raises(ValueError) as error:
+        store.verify_api_key(keys[user_id])
+    assert str(error.value) == message
+    with pytest.raises(ValueError):
+        store.list_users()
+    # The changing operations save first and then stop at the identifier
+    # (nothing is rolled back), before any directory is touched.
+    with pytest.raises(ValueError) as error:
+        store.rotate_api_key(user_id)
+    assert str(error.value) == message
+    with pytest.raises(ValueError) as error:
+        store.remove_user(user_id)
+    assert str(error.value) == message
+    assert user_id not in [r["user_id"] for r in store._load()]
+    for method in (store.credential_dir, store._ensure_credential_dir, store._remove_credential_dir):
+        with pytest.raises(ValueError):
+            method(user_id)
+    assert snapshot(root, skip={"mcp_users.json", ".mcp_users.lock"}) == before
+
+
+@pytest.mark.parametrize("user_id", ["...", "..a", " ..", "a\\b", "~", "-rf", "u_0123abcd "])
+def test_odd_but_plain_identifiers_are_kept_inside(us, store, user_id):
+    key = "vardun-mcp-" + "k" * 32
+    record = {"user_id": user_id, "api_key_hash": store.hash_api_key(key)}
+    store.path.write_text(json.dumps([record]), encoding="utf-8")
+    user = store.verify_api_key(key)
+    assert user.credential_dir.parent == store.users_dir
+    assert user.credential_dir.is_dir()
+    assert store.remove_user(user_id) is True
+    assert list(store.users_dir.iterdir()) == []
+
+
+def test_removal_never_follows_links_out_of_the_users_directory(us, store, tmp_path):
+    outside = tmp_path / "outside"
+    (outside / "sub").mkdir(parents=True)
+    (outside / "precious").write_text("keep me")
+    (outside / "sub" / "deeper").write_text("keep me too")
+    before = snapshot(outside)
+
+    linked = store.add_user("credential directory replaced by a link")
+    directory = store.credential_dir(linked["user_id"])
+    directory.rmdir()
+    directory.symlink_to(outside, target_is_directory=True)
+    assert store.remove_user(linked["user_id"]) is True
+    assert not os.path.lexists(directory)
+
+    holding = store.add_user("links inside its directory")
+    directory = store.credential_dir(holding["user_id"])
+    (directory / "to-dir").symlink_to(outside, target_is_directory=True)
+    (directory / "to-file").symlink_to(outside / "precious")
+    (directory / "nested").mkdir()
+    (directory / "nested" / "to-sub").symlink_to(outside / "sub")
+    assert store.remove_user(holding["user_id"]) is True
+    assert not directory.exists()
+
+    assert snapshot(outside) == before
+    assert list(store.users_dir.iterdir()) == []
