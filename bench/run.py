@@ -483,6 +483,8 @@ def print_table(rows, out=sys.stdout):
                 ratio(r["durable_ratio"], r["limit"]) if durable is not None else "",
             )
         )
+    if not lines:
+        return
     widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
 
     def render(cells):
@@ -496,9 +498,8 @@ def print_table(rows, out=sys.stdout):
         print(render(line), file=out)
 
 
-def print_growth(result, out=sys.stdout):
-    print(f"\ngrowth with the number of users (exponent fitted over sizes >= {GROWTH_MIN_SIZE:,}):",
-          file=out)
+def print_growth(result, title, out=sys.stdout):
+    print(f"\n{title}; exponent fitted over sizes >= {GROWTH_MIN_SIZE:,}:", file=out)
     for operation, g in result.items():
         print(f"  {operation}: exponent {g['module_exponent']:.2f} (floor {g['floor_exponent']:.2f}); "
               f"{fmt_time(g['module_per_user_s'])} per user (floor {fmt_time(g['floor_per_user_s'])})",
@@ -520,7 +521,7 @@ def git_commit():
 # Driver
 
 
-def build_cases(us, root, settings, only=None, log=print):
+def build_cases(us, root, settings, only=None, log=print, growth_only=False):
     """Builds the registries under `root`, checks parity, returns the cases."""
     cases = []
     sizes = sorted(set(settings["sizes"]) | set(settings["growth_sizes"]))
@@ -528,7 +529,7 @@ def build_cases(us, root, settings, only=None, log=print):
     for size in sizes:
         started = time.perf_counter()
         read = make_fixture(us, root, f"read-{size}", size)
-        main = size in settings["sizes"]
+        main = size in settings["sizes"] and not growth_only
         check_reading(read, size)
         cases += reading_cases(read, size, growth_only=not main)
         if main:
@@ -539,14 +540,47 @@ def build_cases(us, root, settings, only=None, log=print):
         if call_fixture is None:
             call_fixture = read
         log(f"  registry of {size:,} users ready and checked in {time.perf_counter() - started:.2f} s")
-    check_call_bound(us, call_fixture)
-    cases = call_bound_cases(us, call_fixture) + cases
+    if not growth_only:
+        check_call_bound(us, call_fixture)
+        cases = call_bound_cases(us, call_fixture) + cases
     if only:
         cases = [c for c in cases if any(word in c.operation for word in only)]
     return cases
 
 
-def run(settings, json_path=None, workdir=None, only=None, log=print):
+# glibc hands buffers above its mmap threshold (128 KiB, then adapting) back
+# to the kernel when they are freed, so reading a registry of a few hundred
+# users or more takes fresh page faults on every call, and how many depends
+# on the heap's history. Pinning the thresholds keeps such buffers in the
+# heap; the growth measured then is the work's, not the allocator's.
+STEADY_HEAP_ENV = {
+    "MALLOC_MMAP_THRESHOLD_": str(64 << 20),
+    "MALLOC_TRIM_THRESHOLD_": str(128 << 20),
+    "MALLOC_TOP_PAD_": str(64 << 20),
+}
+
+
+def steady_heap_growth(settings, quick, workdir, log=print):
+    """The growth check again, in a child process with STEADY_HEAP_ENV."""
+    sizes = sorted(n for n in set(settings["sizes"]) | set(settings["growth_sizes"])
+                   if n >= GROWTH_MIN_SIZE)
+    if len(sizes) < 2:
+        return None
+    log("growth check again with a steady heap (child process)")
+    with tempfile.TemporaryDirectory(prefix="vardun-bench-growth-", dir=workdir) as scratch:
+        out = Path(scratch) / "growth.json"
+        command = [sys.executable, "-P", str(Path(__file__).resolve()), "--growth-only",
+                   "--sizes", ",".join(map(str, sizes)), "--rounds", str(settings["rounds"]),
+                   "--json", str(out), "--dir", scratch]
+        if quick:
+            command.append("--quick")
+        subprocess.run(command, env={**os.environ, **STEADY_HEAP_ENV}, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        return json.loads(out.read_text(encoding="utf-8"))["growth"]
+
+
+def run(settings, json_path=None, workdir=None, only=None, log=print, growth_only=False,
+        steady_heap=False, quick=False):
     us = import_module()
     started = time.perf_counter()
     load_before = os.getloadavg()
@@ -554,7 +588,7 @@ def run(settings, json_path=None, workdir=None, only=None, log=print):
     try:
         log(f"module: {us.__file__}")
         log(f"registries under {root}")
-        cases = build_cases(us, root, settings, only, log)
+        cases = build_cases(us, root, settings, only, log, growth_only)
         rows = []
         for case in cases:
             samples, number = time_case(case, settings["rounds"], settings["batch"], settings["warmup"])
@@ -572,13 +606,16 @@ def run(settings, json_path=None, workdir=None, only=None, log=print):
             "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
             "settings": {k: list(v) if isinstance(v, tuple) else v for k, v in settings.items()},
             "loadavg_before": load_before,
-            "loadavg_after": os.getloadavg(),
             "fcntl": floors.FCNTL_AVAILABLE,
             "limits": {"disk": DISK_LIMIT, "call": CALL_LIMIT},
+            "malloc_env": {k: os.environ[k] for k in STEADY_HEAP_ENV if k in os.environ},
         },
         "results": rows,
         "growth": growth(rows),
     }
+    if steady_heap:
+        result["growth_steady_heap"] = steady_heap_growth(settings, quick, workdir, log)
+    result["meta"]["loadavg_after"] = os.getloadavg()
     result["meta"]["seconds"] = time.perf_counter() - started
     if json_path is not None:
         json_path = Path(json_path)
@@ -599,6 +636,10 @@ def main(argv=None):
     parser.add_argument("--sizes", type=lambda s: tuple(int(n) for n in s.split(",")),
                         help="registry sizes, comma-separated (overrides the preset)")
     parser.add_argument("--rounds", type=int, help="timed rounds per operation")
+    parser.add_argument("--growth-only", action="store_true",
+                        help="only the growth check, in this process as it is")
+    parser.add_argument("--no-steady-heap", action="store_true",
+                        help="skip the second growth check with glibc's thresholds pinned")
     args = parser.parse_args(argv)
 
     settings = dict(SETTINGS["quick" if args.quick else "full"])
@@ -609,11 +650,16 @@ def main(argv=None):
     if args.rounds:
         settings["rounds"] = args.rounds
 
-    result = run(settings, args.json, args.dir, args.only)
+    steady_heap = not (args.growth_only or args.no_steady_heap or args.only)
+    result = run(settings, args.json, args.dir, args.only, growth_only=args.growth_only,
+                 steady_heap=steady_heap, quick=args.quick)
     print()
     print_table(result["results"])
     if result["growth"]:
-        print_growth(result["growth"])
+        print_growth(result["growth"], "growth with the number of users")
+    if result.get("growth_steady_heap"):
+        print_growth(result["growth_steady_heap"], "the same with a steady heap "
+                     "(glibc mmap/trim thresholds pinned, so large buffers stay in the heap)")
     meta = result["meta"]
     print(f"\n{meta['seconds']:.1f} s; load average {meta['loadavg_before'][0]:.2f} before, "
           f"{meta['loadavg_after'][0]:.2f} after; results in {args.json}")
