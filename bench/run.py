@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 import timeit
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -125,9 +125,10 @@ def make_fixture(us, root, name, size):
 
 
 def unknown_user_id(reg):
+    taken = set(reg.user_ids)
     candidate = "u_00000000"
     n = 0
-    while candidate in set(reg.user_ids):
+    while candidate in taken:
         n += 1
         candidate = f"u_{n:08x}"
     return candidate
