@@ -212,7 +212,11 @@ def test_a_wrong_self_is_an_error_not_a_crash(name, store):
     params = list(inspect.signature(function).parameters.values())
     rest = [store.base_dir if p.name == "base_dir" else GOOD[p.annotation] for p in params[1:]]
     before = tree(store.base_dir)
-    for wrong_self in (None, 0, "text", (), us.MCPUser("u", "", "", "d"), us.MCPUserStore):
+    namespace = dict(vars(us.MCPUserStore))
+    wrong_selves = [None, 0, "text", (), us.MCPUser("u", "", "", "d")]
+    if name != "MCPUserStore.__init__":  # which would set the paths on the class
+        wrong_selves.append(us.MCPUserStore)
+    for wrong_self in wrong_selves:
         try:
             outcome = function(wrong_self, *[r for r, p in zip(rest, params[1:])
                                              if p.kind is POSITIONAL])
@@ -222,6 +226,7 @@ def test_a_wrong_self_is_an_error_not_a_crash(name, store):
         except Exception:
             pass
     assert tree(store.base_dir) == before
+    assert dict(vars(us.MCPUserStore)) == namespace
 
 
 class Undecided:
