@@ -79,13 +79,12 @@ def test_a_writer_killed_while_holding_the_lock_frees_it(us, store, python):
     assert _lock_is_free(store.lock_path)
     # The next writer, in another process, proceeds at once.
     code = (
-        "import sys\n"
         "from vardun.mcp.user_store import MCPUserStore\n"
-        "s = MCPUserStore(sys.argv[1])\n"
+        f"s = MCPUserStore({str(store.base_dir)!r})\n"
         "print(s.add_user('next')['user_id'])\n"
     )
     started = time.monotonic()
-    result = python(code.replace("sys.argv[1]", repr(str(store.base_dir))), timeout=60)
+    result = python(code, timeout=60)
     assert time.monotonic() - started < 60
     ids = [r["user_id"] for r in store._load()]
     assert ids == [kept["user_id"], result.stdout.strip()]

@@ -66,10 +66,11 @@ def test_no_plain_key_is_ever_written_to_disk(us, store):
     ]
 
 
+# Run after UMASK and ROOT are bound.
 SESSION = r"""
-import json, os, sys
+import json, os
 from pathlib import Path, PosixPath
-os.umask(int(sys.argv[1], 8))
+os.umask(UMASK)
 from vardun.mcp.user_store import MCPUserStore
 
 modes = {}
@@ -82,7 +83,7 @@ class FailingReplace(Watched):
     def replace(self, target):
         raise OSError("rename refused")
 
-base = Path(sys.argv[2]) / "deep" / "base"
+base = Path(ROOT) / "deep" / "base"
 store = MCPUserStore(base)
 store.path = Watched(store.path)
 first = store.add_user("a")
@@ -102,8 +103,8 @@ try:
 except OSError:
     pass
 
-for entry in sorted(Path(sys.argv[2]).rglob("*")):
-    modes[str(entry.relative_to(sys.argv[2]))] = entry.stat().st_mode & 0o777
+for entry in sorted(Path(ROOT).rglob("*")):
+    modes[str(entry.relative_to(ROOT))] = entry.stat().st_mode & 0o777
 print(json.dumps(modes))
 """
 
@@ -111,9 +112,7 @@ print(json.dumps(modes))
 @pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
 def test_modes_of_everything_created_whatever_the_umask(python, tmp_path, umask):
     # The umask is process-wide, so the session runs in its own interpreter.
-    result = python(SESSION.replace("sys.argv[1]", repr(oct(umask))).replace(
-        "sys.argv[2]", repr(str(tmp_path))
-    ))
+    result = python(f"UMASK = {umask}\nROOT = {str(tmp_path)!r}\n" + SESSION)
     modes = json.loads(result.stdout)
     assert modes.pop("temp file when written") == 0o600
     default_dir, default_file = 0o777 & ~umask, 0o666 & ~umask
