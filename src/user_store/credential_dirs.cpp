@@ -13,13 +13,19 @@ namespace {
 // the users directory itself or a directory outside it.
 void require_plain_component(const ModuleState& s, PyObject* user_id) {
   Py_ssize_t length = PyUnicode_GET_LENGTH(user_id);
-  bool dots = PyUnicode_CompareWithASCIIString(user_id, ".") == 0 ||
-              PyUnicode_CompareWithASCIIString(user_id, "..") == 0;
-  bool separator = PyUnicode_FindChar(user_id, '/', 0, length, 1) != -1 ||
-                   PyUnicode_FindChar(user_id, '\0', 0, length, 1) != -1;
-  if (length == 0 || dots || separator) {
-    py::raise(PyExc_ValueError, py::add(s.invalid_user_id_message, user_id).get());
+  int kind = PyUnicode_KIND(user_id);
+  const void* data = PyUnicode_DATA(user_id);
+  bool plain = length > 0;
+  for (Py_ssize_t i = 0; plain && i < length; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    plain = c != '/' && c != '\0';
   }
+  if (plain && length <= 2) {
+    bool dots = PyUnicode_READ(kind, data, 0) == '.' &&
+                (length == 1 || PyUnicode_READ(kind, data, 1) == '.');
+    plain = !dots;
+  }
+  if (!plain) py::raise(PyExc_ValueError, py::add(s.invalid_user_id_message, user_id).get());
 }
 
 }  // namespace

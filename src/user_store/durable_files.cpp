@@ -53,6 +53,16 @@ int sync(int fd) {
   return result == 0 ? 0 : errno;
 }
 
+// The data and the size are what must survive; the rename is made durable by
+// syncing the directory.
+int sync_data(int fd) {
+  int result;
+  do {
+    result = ::fdatasync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 void create_private_file(PyObject* path) {
@@ -61,7 +71,7 @@ void create_private_file(PyObject* path) {
 }
 
 void sync_file(PyObject* path) {
-  with_descriptor(path, O_RDONLY, 0, sync);
+  with_descriptor(path, O_RDONLY, 0, sync_data);
 }
 
 void sync_directory(PyObject* path) {

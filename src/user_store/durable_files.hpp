@@ -12,7 +12,7 @@ namespace vardun::durable {
 // create, and sets 0600 on a file that was already there.
 void create_private_file(PyObject* path);
 
-// fsync of the file's data.
+// fdatasync of the file's data.
 void sync_file(PyObject* path);
 
 // fsync of a directory, so that a rename inside it survives a crash. File

@@ -151,6 +151,18 @@ void apply_check(const ParamSpec& param, BoundArguments& bound, std::size_t inde
   }
 }
 
+// Truth values first, then the type checks, each in parameter order.
+void convert_and_check(const FunctionSpec& spec, BoundArguments& bound) {
+  for (std::size_t i = 0; i < spec.param_count; ++i) {
+    if (spec.params[i].check != ParamCheck::Truth) continue;
+    PyObject* value = bound[i];
+    bool true_value =
+        value == Py_True || (value != Py_False && value != Py_None && py::truth(value));
+    bound.set(i, true_value ? Py_True : Py_False);
+  }
+  for (std::size_t i = 0; i < spec.param_count; ++i) apply_check(spec.params[i], bound, i);
+}
+
 void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArguments& bound) {
   const FunctionSpec& spec = *f.spec;
@@ -170,10 +182,12 @@ void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t n
   }
 
   auto param_count = static_cast<Py_ssize_t>(spec.param_count);
-  Py_ssize_t positional = 0;
-  while (positional < param_count &&
-         spec.params[positional].kind == ParamKind::PositionalOrKeyword) {
-    ++positional;
+  Py_ssize_t positional = f.positional_count;
+  if (nkw == 0 && nargs == param_count && positional == param_count) {
+    // Every parameter given by position: nothing to match or default.
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
+    convert_and_check(spec, bound);
+    return;
   }
   Py_ssize_t ndefaults =
       f.defaults != nullptr ? std::min(PyTuple_GET_SIZE(f.defaults), positional) : 0;
@@ -218,15 +232,7 @@ void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t n
     bound.set(i, fallback);
   }
 
-  // Truth values first, then the type checks, each in parameter order.
-  for (std::size_t i = 0; i < spec.param_count; ++i) {
-    if (spec.params[i].check != ParamCheck::Truth) continue;
-    PyObject* value = bound[i];
-    bool true_value =
-        value == Py_True || (value != Py_False && value != Py_None && py::truth(value));
-    bound.set(i, true_value ? Py_True : Py_False);
-  }
-  for (std::size_t i = 0; i < spec.param_count; ++i) apply_check(spec.params[i], bound, i);
+  convert_and_check(spec, bound);
 }
 
 void check_result(const FunctionSpec& spec, PyObject* result) {
@@ -554,6 +560,11 @@ Ref make_function(PyObject* module, ModuleState& state, const FunctionSpec& spec
   f->doc = doc.release();
   f->code = code.release();
   f->param_names = param_names.release();
+  f->positional_count = 0;
+  while (f->positional_count < static_cast<Py_ssize_t>(spec.param_count) &&
+         spec.params[f->positional_count].kind == ParamKind::PositionalOrKeyword) {
+    ++f->positional_count;
+  }
   f->defaults = PyList_GET_SIZE(defaults_list.get()) > 0
                     ? Ref::own(PyList_AsTuple(defaults_list.get())).release()
                     : nullptr;

@@ -89,9 +89,10 @@ struct FunctionObject {
   PyObject* module_name;  // __module__
   PyObject* doc;
   PyObject* code;
-  PyObject* param_names;  // tuple of interned parameter names
-  PyObject* defaults;     // tuple or NULL
-  PyObject* kwdefaults;   // dict or NULL
+  PyObject* param_names;        // tuple of interned parameter names
+  Py_ssize_t positional_count;  // parameters before the keyword-only ones
+  PyObject* defaults;           // tuple or NULL
+  PyObject* kwdefaults;         // dict or NULL
   PyObject* annotations;
   PyObject* dict;
   PyObject* weakrefs;

@@ -33,7 +33,8 @@ Ref normalize_api_key(const Call& call) {
   const ModuleState& s = call.state;
   Ref value = py::call_method(call.arg(1), s.strip);
   Ref lowered = py::call_method(value.get(), s.lower);
-  if (!py::truth(py::call_method(lowered.get(), s.startswith, {s.bearer_prefix}).get())) {
+  // `lowered` is an exact str, whose startswith is this.
+  if (check(PyUnicode_Tailmatch(lowered.get(), s.bearer_prefix, 0, PY_SSIZE_T_MAX, -1)) == 0) {
     return value;
   }
   Ref rest = Ref::own(PySequence_GetSlice(value.get(), 7, PY_SSIZE_T_MAX));
@@ -44,7 +45,8 @@ Ref hash_api_key(const Call& call) {
   const ModuleState& s = call.state;
   Ref hashlib = call.global(s.hashlib);
   Ref sha256 = py::getattr(hashlib.get(), s.sha256);
-  Ref encoded = py::call_method(call.arg(1), s.encode, {s.utf_8});
+  // api_key.encode("utf-8") of an exact str.
+  Ref encoded = Ref::own(PyUnicode_AsUTF8String(call.arg(1)));
   Ref digest = py::call(sha256.get(), {encoded.get()});
   Ref hex = py::call_method(digest.get(), s.hexdigest);
   return py::add(s.sha256_prefix, hex.get());

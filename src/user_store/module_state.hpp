@@ -55,9 +55,7 @@ namespace vardun {
   X(api_key, "api_key")                              \
   /* standard-library attributes */                  \
   X(strip, "strip")                                  \
-  X(encode, "encode")                                \
   X(lower, "lower")                                  \
-  X(startswith, "startswith")                        \
   X(sha256, "sha256")                                \
   X(hexdigest, "hexdigest")                          \
   X(choice, "choice")                                \

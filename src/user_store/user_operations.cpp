@@ -25,8 +25,21 @@ void put(PyObject* dict, PyObject* key, PyObject* value) {
   check(PyDict_SetItem(dict, key, value));
 }
 
-// item.get(key, "")
+// item.get(key) and item.get(key, ""). An exact dict's own `get`, which
+// nothing can replace, is read directly; anything else is asked by name.
+Ref dict_value(PyObject* item, PyObject* key, PyObject* fallback) {
+  PyObject* value = PyDict_GetItemWithError(item, key);
+  if (value == nullptr && PyErr_Occurred()) throw_python_error();
+  return Ref::borrow(value != nullptr ? value : fallback);
+}
+
+Ref record_get(const ModuleState& s, PyObject* item, PyObject* key) {
+  if (PyDict_CheckExact(item)) return dict_value(item, key, Py_None);
+  return py::call_method(item, s.get, {key});
+}
+
 Ref get_or_empty(const ModuleState& s, PyObject* item, PyObject* key) {
+  if (PyDict_CheckExact(item)) return dict_value(item, key, s.empty);
   return py::call_method(item, s.get, {key, s.empty});
 }
 
@@ -43,7 +56,7 @@ Ref new_user_id(const Call& call) {
   Ref existing = Ref::own(PySet_New(nullptr));
   Ref items = py::iter(call.arg(1));
   while (Ref item = py::next(items.get())) {
-    Ref user_id = py::call_method(item.get(), s.get, {s.user_id});
+    Ref user_id = record_get(s, item.get(), s.user_id);
     check(PySet_Add(existing.get(), py::str(user_id.get()).get()));
   }
   for (;;) {
@@ -99,7 +112,7 @@ Ref remove_user(const Call& call) {
     Ref kept = Ref::own(PyList_New(0));
     Ref items = py::iter(users.get());
     while (Ref item = py::next(items.get())) {
-      Ref owner = py::call_method(item.get(), s.get, {s.user_id});
+      Ref owner = record_get(s, item.get(), s.user_id);
       if (py::not_equal(owner.get(), user_id)) check(PyList_Append(kept.get(), item.get()));
     }
     if (py::length(kept.get()) == py::length(users.get())) {
@@ -125,7 +138,7 @@ Ref rotate_api_key(const Call& call) {
     Ref now = utc_now_text(call);
     Ref items = py::iter(users.get());
     while (Ref item = py::next(items.get())) {
-      Ref owner = py::call_method(item.get(), s.get, {s.user_id});
+      Ref owner = record_get(s, item.get(), s.user_id);
       if (!py::equal(owner.get(), user_id)) continue;
       py::setitem(item.get(), s.api_key_hash,
                   py::call_method(self, s.hash_api_key, {new_key.get()}).get());
