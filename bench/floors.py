@@ -109,10 +109,10 @@ def _load(store):
     return raw
 
 
-def _fsync_path(path, flags):
+def _fsync_path(path, flags, sync=os.fsync):
     fd = os.open(path, flags | os.O_CLOEXEC)
     try:
-        os.fsync(fd)
+        sync(fd)
     finally:
         os.close(fd)
 
@@ -129,7 +129,7 @@ def _save(store, users, durable=False):
     temp.write_text(text, encoding="utf-8")
     temp.chmod(stat.S_IRUSR | stat.S_IWUSR)
     if durable:
-        _fsync_path(temp, os.O_RDONLY)
+        _fsync_path(temp, os.O_RDONLY, os.fdatasync)
     temp.replace(store.path)
     if durable:
         _fsync_path(temp.parent, os.O_RDONLY | os.O_DIRECTORY)
