@@ -5,12 +5,13 @@ Also calls on the lock's generator object and wrong values for the function
 objects' own attributes."""
 
 import ctypes
-import fcntl
 import inspect
 import os
 from pathlib import Path
 
 import pytest
+
+from helpers import lock_is_free
 
 import vardun.mcp.user_store as us
 
@@ -248,16 +249,6 @@ def test_truth_of_keep_credentials_that_fails_propagates(store):
     assert tree(store.base_dir) == before
 
 
-def _lock_is_free(path):
-    with open(path, "rb") as handle:
-        try:
-            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return False
-        fcntl.flock(handle, fcntl.LOCK_UN)
-        return True
-
-
 def test_bad_calls_on_the_lock_generator_keep_its_state(store):
     generator = us.MCPUserStore._locked.__wrapped__(store)
     not_started = [
@@ -273,7 +264,7 @@ def test_bad_calls_on_the_lock_generator_keep_its_state(store):
     assert not store.lock_path.exists()  # nothing ran
 
     assert next(generator) is None  # holds the lock now
-    assert not _lock_is_free(store.lock_path)
+    assert not lock_is_free(store.lock_path)
     suspended = [
         lambda: generator.throw(1),
         lambda: generator.throw("ValueError"),
@@ -287,10 +278,10 @@ def test_bad_calls_on_the_lock_generator_keep_its_state(store):
         with pytest.raises(TypeError):
             call()
         # A refused call neither releases the lock nor ends the generator.
-        assert not _lock_is_free(store.lock_path)
+        assert not lock_is_free(store.lock_path)
         assert generator.gi_suspended
     generator.close()
-    assert _lock_is_free(store.lock_path)
+    assert lock_is_free(store.lock_path)
     with pytest.raises(StopIteration):
         next(generator)
 

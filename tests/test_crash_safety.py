@@ -2,26 +2,23 @@
 random moments in a smaller run of tools/crash.py (VARDUN_CRASH_SECONDS sets
 its length)."""
 
-import importlib.util
 import json
 import os
 import select
 import signal
 import time
-from pathlib import Path, PosixPath
+from pathlib import PosixPath
 
 import pytest
+
+from helpers import load_tool, lock_is_free
 
 SECONDS = float(os.environ.get("VARDUN_CRASH_SECONDS", "12"))
 
 
 @pytest.fixture(scope="module")
 def crash_tool():
-    path = Path(__file__).resolve().parents[1] / "tools" / "crash.py"
-    spec = importlib.util.spec_from_file_location("vardun_crash_tool", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_tool("crash")
 
 
 def _kill_when_signalled(work, timeout=60):
@@ -55,18 +52,6 @@ def _kill_when_signalled(work, timeout=60):
     return status
 
 
-def _lock_is_free(path):
-    import fcntl
-
-    with open(path, "rb") as handle:
-        try:
-            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return False
-        fcntl.flock(handle, fcntl.LOCK_UN)
-        return True
-
-
 def test_a_writer_killed_while_holding_the_lock_frees_it(us, store, python):
     kept = store.add_user("kept")
 
@@ -76,7 +61,7 @@ def test_a_writer_killed_while_holding_the_lock_frees_it(us, store, python):
             time.sleep(60)
 
     _kill_when_signalled(hold_lock)
-    assert _lock_is_free(store.lock_path)
+    assert lock_is_free(store.lock_path)
     # The next writer, in another process, proceeds at once.
     code = (
         "from vardun.mcp.user_store import MCPUserStore\n"
@@ -134,7 +119,7 @@ def test_a_save_cut_short_leaves_the_old_registry_whole_and_the_temp_file_privat
         # Complete and already on disk, but never taken for the registry.
         records = json.loads(temp.read_text(encoding="utf-8"))
         assert [r["description"] for r in records] == ["first", "never returned"]
-    assert _lock_is_free(store.lock_path)
+    assert lock_is_free(store.lock_path)
 
     # Later writers go on as if nothing had happened and leave the file alone.
     second = store.add_user("second")

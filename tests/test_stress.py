@@ -1,26 +1,18 @@
 """A smaller run of tools/stress.py: writer processes (two threads each) and
 reader processes on one registry. VARDUN_STRESS_SECONDS sets its length."""
 
-import importlib.util
 import os
-from pathlib import Path
 
 import pytest
+
+from helpers import load_tool
 
 SECONDS = float(os.environ.get("VARDUN_STRESS_SECONDS", "8"))
 
 
-def _load_tool():
-    path = Path(__file__).resolve().parents[1] / "tools" / "stress.py"
-    spec = importlib.util.spec_from_file_location("vardun_stress_tool", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 @pytest.fixture(scope="module")
 def stress():
-    return _load_tool()
+    return load_tool("stress")
 
 
 def test_concurrent_writers_and_readers_lose_nothing(stress, tmp_path):

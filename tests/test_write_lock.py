@@ -8,19 +8,9 @@ import threading
 import pytest
 
 import vardun.mcp.user_store as m
+from helpers import lock_is_free
 
 WAIT = 10  # seconds; only reached when something is broken
-
-
-def lock_is_free(store):
-    """True when another open file description can take the lock now."""
-    with open(store.lock_path, "a") as probe:
-        try:
-            fcntl.flock(probe, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return False
-        fcntl.flock(probe, fcntl.LOCK_UN)
-        return True
 
 
 class RecordingFcntl:
@@ -47,8 +37,8 @@ class Untouchable:
 def test_lock_file_is_created_empty_and_emptied(store):
     with store._locked() as value:
         assert value is None
-        assert store.lock_path.exists() and not lock_is_free(store)
-    assert store.lock_path.read_bytes() == b"" and lock_is_free(store)
+        assert store.lock_path.exists() and not lock_is_free(store.lock_path)
+    assert store.lock_path.read_bytes() == b"" and lock_is_free(store.lock_path)
     store.lock_path.write_text("stale")
     store.add_user()
     assert store.lock_path.read_bytes() == b""
@@ -71,12 +61,12 @@ def test_exception_in_the_block_reaches_the_caller_unchanged(store):
         with store._locked():
             raise error
     assert info.value is error
-    assert lock_is_free(store)
+    assert lock_is_free(store.lock_path)
     stop = StopIteration("as data")
     with pytest.raises(StopIteration) as info:
         with store._locked():
             raise stop
-    assert info.value is stop and lock_is_free(store)
+    assert info.value is stop and lock_is_free(store.lock_path)
 
 
 def test_unlock_failure_carries_the_blocks_exception(store, monkeypatch):
@@ -195,7 +185,7 @@ def test_a_lock_held_at_interpreter_exit_is_no_crash(store, python):
         "print('exiting', flush=True)\n"
     )
     assert result.stdout == "exiting\n"
-    assert lock_is_free(store)
+    assert lock_is_free(store.lock_path)
 
 
 class TestGeneratorProtocol:
@@ -208,10 +198,10 @@ class TestGeneratorProtocol:
         assert gen.__qualname__ == "MCPUserStore._locked"
         with pytest.raises(TypeError, match="can't send non-None value to a just-started generator"):
             gen.send(1)
-        assert next(gen) is None and not lock_is_free(store)
+        assert next(gen) is None and not lock_is_free(store.lock_path)
         with pytest.raises(StopIteration) as info:
             gen.send("resumed")
-        assert info.value.value is None and lock_is_free(store)
+        assert info.value.value is None and lock_is_free(store.lock_path)
         with pytest.raises(StopIteration):
             next(gen)
         assert list(self.generator(store)) == [None]
@@ -222,7 +212,7 @@ class TestGeneratorProtocol:
         error = ValueError("thrown")
         with pytest.raises(ValueError) as info:
             gen.throw(error)
-        assert info.value is error and lock_is_free(store)
+        assert info.value is error and lock_is_free(store.lock_path)
         with pytest.raises(KeyError):
             gen.throw(KeyError)  # into a finished generator: raised as is
         fresh = self.generator(store)
@@ -250,7 +240,7 @@ class TestGeneratorProtocol:
         stop = StopIteration("inner")
         with pytest.raises(RuntimeError, match="generator raised StopIteration") as info:
             gen.throw(stop)
-        assert info.value.__cause__ is stop and lock_is_free(store)
+        assert info.value.__cause__ is stop and lock_is_free(store.lock_path)
 
     def test_close_and_collection_release_the_lock(self, store):
         gen = self.generator(store)
@@ -259,13 +249,13 @@ class TestGeneratorProtocol:
             next(gen)
         gen = self.generator(store)
         next(gen)
-        assert not lock_is_free(store)
-        assert gen.close() is None and lock_is_free(store)
+        assert not lock_is_free(store.lock_path)
+        assert gen.close() is None and lock_is_free(store.lock_path)
         assert gen.close() is None
         gen = self.generator(store)
         next(gen)
         del gen
-        assert lock_is_free(store)
+        assert lock_is_free(store.lock_path)
 
     def test_a_running_generator_cannot_be_resumed(self, store, monkeypatch):
         captured = {}

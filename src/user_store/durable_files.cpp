@@ -32,7 +32,8 @@ void with_descriptor(PyObject* path, int flags, mode_t mode, Work work) {
   Ref name = filesystem_name(path);
   const char* bytes = PyBytes_AS_STRING(name.get());
   int error = 0;
-  Py_BEGIN_ALLOW_THREADS int fd;
+  PyThreadState* thread = PyEval_SaveThread();
+  int fd;
   do {
     fd = ::open(bytes, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
@@ -42,23 +43,15 @@ void with_descriptor(PyObject* path, int flags, mode_t mode, Work work) {
     error = work(fd);
     if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   }
-  Py_END_ALLOW_THREADS if (error != 0) raise_os_error(error, path);
+  PyEval_RestoreThread(thread);
+  if (error != 0) raise_os_error(error, path);
 }
 
-int sync(int fd) {
+// Runs fsync or fdatasync, again when a signal interrupts it; 0 or an errno value.
+int flush(int (*sync_call)(int), int fd) {
   int result;
   do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
-}
-
-// The data and the size are what must survive; the rename is made durable by
-// syncing the directory.
-int sync_data(int fd) {
-  int result;
-  do {
-    result = ::fdatasync(fd);
+    result = sync_call(fd);
   } while (result != 0 && errno == EINTR);
   return result == 0 ? 0 : errno;
 }
@@ -70,13 +63,15 @@ void create_private_file(PyObject* path) {
                   [](int fd) { return ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno; });
 }
 
+// The data and the size are what must survive; the rename is made durable by
+// syncing the directory.
 void sync_file(PyObject* path) {
-  with_descriptor(path, O_RDONLY, 0, sync_data);
+  with_descriptor(path, O_RDONLY, 0, [](int fd) { return flush(::fdatasync, fd); });
 }
 
 void sync_directory(PyObject* path) {
   with_descriptor(path, O_RDONLY | O_DIRECTORY, 0, [](int fd) {
-    int error = sync(fd);
+    int error = flush(::fsync, fd);
     return error == EINVAL || error == ENOTSUP ? 0 : error;
   });
 }

@@ -1,0 +1,29 @@
+"""Helpers shared by several test files."""
+
+import fcntl
+import importlib.util
+from pathlib import Path
+
+TOOLS = Path(__file__).resolve().parents[1] / "tools"
+
+
+def lock_is_free(lock_path):
+    """True when another open file description could take the write lock now."""
+    lock_path = Path(lock_path)
+    if not lock_path.exists():
+        return True
+    with open(lock_path, "rb") as probe:
+        try:
+            fcntl.flock(probe, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+        fcntl.flock(probe, fcntl.LOCK_UN)
+        return True
+
+
+def load_tool(name):
+    """Imports tools/<name>.py, which is a script rather than a package module."""
+    spec = importlib.util.spec_from_file_location(f"vardun_{name}_tool", TOOLS / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
