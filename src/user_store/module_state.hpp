@@ -101,7 +101,6 @@ namespace vardun {
   X(dunder_qualname, "__qualname__")                 \
   X(dunder_doc, "__doc__")                           \
   X(dunder_annotations, "__annotations__")           \
-  X(dunder_file, "__file__")                         \
   /* text constants */                               \
   X(empty, "")                                       \
   X(utf_8, "utf-8")                                  \
