@@ -14,10 +14,10 @@ define build_into
 endef
 
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:suppressions=$(CURDIR)/tools/asan-suppressions.txt UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash fuzz install-check demo-api
+	stubtest bench bench-quick stress crash exits fuzz install-check demo-api
 
 all: build
 
@@ -76,6 +76,10 @@ stress: build
 
 crash: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/crash.py
+
+# Interpreter exits with daemon threads inside every kind of operation.
+exits: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/exit_threads.py
 
 fuzz: build
 	PYTHONPATH=$(RELEASE_LIB) VARDUN_FUZZ_EXAMPLES=5000 $(PYTHON) -P -m pytest -q tests/test_hostile_input.py

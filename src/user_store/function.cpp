@@ -41,6 +41,7 @@ class BoundArguments {
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
+    if (!holds_interpreter_lock()) return;
     for (PyObject* slot : slots_) Py_XDECREF(slot);
   }
   void set(std::size_t index, PyObject* value) {
@@ -262,11 +263,13 @@ class RecursionGuard {
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  ~RecursionGuard() {
+    if (holds_interpreter_lock()) Py_LeaveRecursiveCall();
+  }
 };
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
   FunctionObject* f = as_function(callable);
   return guard([&]() -> PyObject* {
     if (!f->state->ready) py::raise(PyExc_RuntimeError, "vardun.mcp.user_store is not initialised");

@@ -82,13 +82,15 @@ PyObject* resume(GeneratorObject& gen, const Resume& how, bool quiet_stop) {
   gen.status = GeneratorStatus::Running;
   Py_INCREF(&gen);  // the body may drop the last other reference
   StepResult result{false, Ref()};
-  bool failed = false;
-  try {
-    result = gen.step(gen, how);
-  } catch (...) {
-    set_error_from_current_exception();
-    failed = true;
-  }
+  bool failed = catch_all(
+      [&] {
+        result = gen.step(gen, how);
+        return false;
+      },
+      [] {
+        set_error_from_current_exception();
+        return true;
+      });
   PyObject* outcome = nullptr;
   if (failed) {
     finish(gen);

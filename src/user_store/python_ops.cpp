@@ -4,6 +4,14 @@
 
 namespace vardun {
 
+bool finalizing_thread_holds_lock() noexcept {
+  // The thread whose state is current holds the lock; after the thread
+  // states are gone nobody does.
+  PyThreadState* current = _PyThreadState_UncheckedGet();
+  return current != nullptr && current == PyGILState_GetThisThreadState();
+}
+
+// Only `catch_all`'s error handlers call this, never for a forced unwinding.
 void set_error_from_current_exception() noexcept {
   try {
     throw;

@@ -121,16 +121,19 @@ bool exit_context(PyObject* exit, const PendingError& error);
 template <class Block>
 bool with_block(PyObject* manager, Block&& block) {
   EnteredContext context = enter_context(manager);
-  try {
-    block(context.value.get());
-  } catch (...) {
-    set_error_from_current_exception();
-    PendingError error = PendingError::fetch();
-    if (exit_context(context.exit.get(), error)) return false;
-    error.rethrow();
-  }
-  exit_context(context.exit.get());
-  return true;
+  // A forced unwinding leaves the context as it is (python_ref.hpp).
+  bool completed = catch_all(
+      [&] {
+        block(context.value.get());
+        return true;
+      },
+      [&] {
+        PendingError error = PendingError::from_current_exception();
+        if (!exit_context(context.exit.get(), error)) error.rethrow();
+        return false;
+      });
+  if (completed) exit_context(context.exit.get());
+  return completed;
 }
 
 }  // namespace vardun::py

@@ -6,14 +6,38 @@
 // `guard`, which turns any C++ exception back into a set Python exception, so
 // no C++ exception ever crosses an interpreter frame. References are released
 // by destructors on every path, the error paths included.
+//
+// Threads at interpreter exit: CPython ends a daemon thread that tries to take
+// the interpreter lock during finalisation with pthread_exit, which glibc runs
+// as a forced unwinding (abi::__forced_unwind) through every C++ frame of that
+// thread; a catch-all that does not rethrow it makes glibc abort the process.
+// The unwinding thread does not hold the interpreter lock, so no destructor
+// on its way may touch a Python object: each one checks
+// `holds_interpreter_lock()` and otherwise leaves its objects alone (a leak
+// at process exit), and every catch-all is `catch_all`, which lets the
+// unwinding pass and never turns it into a Python exception. That is also why
+// nothing on such a path is declared noexcept.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <utility>
 
 namespace vardun {
+
+// The slow half of `holds_interpreter_lock`, once finalisation has begun: the
+// finalising thread holds the lock, a daemon thread being ended does not.
+bool finalizing_thread_holds_lock() noexcept;
+
+// Whether this thread may touch Python objects. Outside finalisation every
+// thread running module code holds the lock, so the common case is one load.
+inline bool holds_interpreter_lock() noexcept {
+  if (!_Py_IsFinalizing()) [[likely]]
+    return true;
+  return finalizing_thread_holds_lock();
+}
 
 // Thrown when the interpreter's error indicator is set and the current
 // operation must unwind.
@@ -43,7 +67,9 @@ class Ref {
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(ptr_); }
+  ~Ref() {
+    if (ptr_ != nullptr && holds_interpreter_lock()) Py_DECREF(ptr_);
+  }
 
   // Takes over a new reference from a C API call; NULL means an error is set.
   static Ref own(PyObject* obj) {
@@ -75,27 +101,44 @@ class Ref {
 // Must be called from inside a catch block.
 void set_error_from_current_exception() noexcept;
 
-// Runs `work` for an entry point that returns a new reference or NULL.
-template <class Work>
-PyObject* guard(Work&& work) noexcept {
+// Every catch-all of the extension: `try { return work(); } catch (...) {
+// return on_error(); }`, where a forced unwinding passes through untouched
+// (see above) and `on_error` runs inside the catch block. The handler's
+// reference to the unwinding binds to no object, which the undefined-behaviour
+// sanitizer would report.
+template <class Work, class OnError>
+__attribute__((no_sanitize("undefined"))) auto catch_all(Work&& work, OnError&& on_error)
+    -> decltype(work()) {
   try {
     return std::forward<Work>(work)();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
+    return std::forward<OnError>(on_error)();
+  }
+}
+
+// Runs `work` for an entry point that returns a new reference or NULL.
+template <class Work>
+PyObject* guard(Work&& work) {
+  return catch_all(std::forward<Work>(work), []() -> PyObject* {
     set_error_from_current_exception();
     return nullptr;
-  }
+  });
 }
 
 // Runs `work` for an entry point that returns 0 on success and -1 on error.
 template <class Work>
-int guard_status(Work&& work) noexcept {
-  try {
-    std::forward<Work>(work)();
-    return 0;
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
-  }
+int guard_status(Work&& work) {
+  return catch_all(
+      [&] {
+        std::forward<Work>(work)();
+        return 0;
+      },
+      [] {
+        set_error_from_current_exception();
+        return -1;
+      });
 }
 
 // An exception taken off the thread state: normalised, with its traceback
@@ -141,7 +184,9 @@ class HandlingScope {
   }
   HandlingScope(const HandlingScope&) = delete;
   HandlingScope& operator=(const HandlingScope&) = delete;
-  ~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
+  ~HandlingScope() {
+    if (holds_interpreter_lock()) PyErr_SetHandledException(previous_.get());
+  }
 
  private:
   Ref previous_;

@@ -55,19 +55,21 @@ Ref load(const Call& call) {
   Ref path = py::getattr(self, s.path);
   if (!py::truth(py::call_method(path.get(), s.exists).get())) return Ref::own(PyList_New(0));
 
-  Ref raw;
-  try {
-    Ref loads = py::getattr(call.global(s.json).get(), s.loads);
-    Ref registry = py::getattr(self, s.path);
-    Ref text = py::call_method(registry.get(), s.read_text, {s.utf_8}, s.kw_encoding);
-    raw = py::call(loads.get(), {text.get()});
-  } catch (...) {
-    PendingError error = PendingError::from_current_exception();
-    if (!is_json_decode_error(call, error)) error.rethrow();
-    HandlingScope handling(error.value());
-    Ref shown = py::format(py::getattr(self, s.path).get());
-    py::raise_from(PyExc_ValueError, py::add(s.corrupt_message, shown.get()).get(), error.value());
-  }
+  Ref raw = catch_all(
+      [&] {
+        Ref loads = py::getattr(call.global(s.json).get(), s.loads);
+        Ref registry = py::getattr(self, s.path);
+        Ref text = py::call_method(registry.get(), s.read_text, {s.utf_8}, s.kw_encoding);
+        return py::call(loads.get(), {text.get()});
+      },
+      [&]() -> Ref {
+        PendingError error = PendingError::from_current_exception();
+        if (!is_json_decode_error(call, error)) error.rethrow();
+        HandlingScope handling(error.value());
+        Ref shown = py::format(py::getattr(self, s.path).get());
+        py::raise_from(PyExc_ValueError, py::add(s.corrupt_message, shown.get()).get(),
+                       error.value());
+      });
   if (!PyList_Check(raw.get())) {
     Ref shown = py::format(py::getattr(self, s.path).get());
     py::raise(PyExc_ValueError, py::add(s.not_array_message, shown.get()).get());

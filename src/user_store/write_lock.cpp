@@ -46,13 +46,17 @@ StepResult acquire(GeneratorObject& gen) {
   py::call_method(lock_path.get(), s.touch, {Py_True}, s.kw_exist_ok);
   Ref opened = py::call_method(py::getattr(store, s.lock_path).get(), s.open, {s.mode_w});
   py::EnteredContext file = py::enter_context(opened.get());
-  try {
-    flock_if_available(gen, file.value.get(), s.LOCK_EX);
-  } catch (...) {
-    PendingError error = PendingError::from_current_exception();
-    if (py::exit_context(file.exit.get(), error)) return finished();
-    error.rethrow();
-  }
+  bool locked = catch_all(
+      [&] {
+        flock_if_available(gen, file.value.get(), s.LOCK_EX);
+        return true;
+      },
+      [&] {
+        PendingError error = PendingError::from_current_exception();
+        if (!py::exit_context(file.exit.get(), error)) error.rethrow();
+        return false;
+      });
+  if (!locked) return finished();
   gen.set_local(kLockFile, std::move(file.value));
   gen.set_local(kFileExit, std::move(file.exit));
   gen.resume_point = 1;
@@ -69,11 +73,8 @@ StepResult release(GeneratorObject& gen, const Resume& resume) {
   {
     std::optional<HandlingScope> handling;
     if (pending) handling.emplace(pending->value());
-    try {
-      flock_if_available(gen, lock_file.get(), gen.state->LOCK_UN);
-    } catch (...) {
-      pending = PendingError::from_current_exception();
-    }
+    catch_all([&] { flock_if_available(gen, lock_file.get(), gen.state->LOCK_UN); },
+              [&] { pending = PendingError::from_current_exception(); });
   }
   if (pending) {
     if (py::exit_context(file_exit.get(), *pending)) return finished();
