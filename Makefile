@@ -3,6 +3,8 @@
 PYTHON     ?= /usr/bin/python3
 PYTHON_DBG ?= /usr/bin/python3.11-dbg
 PYTEST_ARGS ?=
+# Where `make install` puts the virtual environment.
+VENV ?= .venv
 
 RELEASE_LIB := build/release/lib
 ASAN_LIB    := build/asan/lib
@@ -17,7 +19,7 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:suppressions=$(CURDIR)/tools/asan-suppressions.txt UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash exits fuzz install-check demo-api
+	stubtest bench bench-quick stress crash exits fuzz install install-check wheel demo-api
 
 all: build
 
@@ -84,8 +86,22 @@ exits: build
 fuzz: build
 	PYTHONPATH=$(RELEASE_LIB) VARDUN_FUZZ_EXAMPLES=5000 $(PYTHON) -P -m pytest -q tests/test_hostile_input.py
 
-# pip install (offline) ships the module, stubs and marker, and the result
-# imports under every 3.11 interpreter of the machine.
+# Installs the checkout into a virtual environment (offline, PEP 668 safe).
+# Debian's setuptools and wheel build it, so the environment sees the system
+# packages; VENV=DIR installs into an environment of your own (made if it
+# does not exist; one of yours must see setuptools and wheel).
+install: deps
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
+	$(VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps --no-index .
+	@echo "installed into $(VENV): $(VENV)/bin/vardun-mcp-users, $(VENV)/bin/python"
+
+# A binary wheel in dist/, built offline.
+wheel: deps
+	$(PYTHON) -m pip wheel --quiet --no-build-isolation --no-deps --no-index --wheel-dir dist .
+	@ls dist/*.whl
+
+# What the README's install section tells a user, in throw-away virtual
+# environments from a clean copy of the checkout.
 install-check: deps
 	scripts/check-install
 
@@ -93,4 +109,4 @@ install-check: deps
 check: format-check test install-check asan leaks
 
 clean:
-	rm -rf build
+	rm -rf build dist src/*.egg-info

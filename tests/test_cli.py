@@ -87,6 +87,17 @@ class TestHelp:
         assert result.stdout.startswith("usage: python3 -m vardun.mcp.users")
         assert "--base-dir DIR" in result.stdout and "--json" in result.stdout
 
+    def test_version_is_the_installed_distributions(self, cli, monkeypatch, capsys):
+        # Run from a build, nothing is installed; check-install sees the real one.
+        assert ok(cli("--version", base=None)).stdout.startswith(
+            "python3 -m vardun.mcp.users (not installed"
+        )
+        from importlib import metadata
+
+        monkeypatch.setattr(metadata, "version", {"vardun-mcp-user-store": "9.8.7"}.__getitem__)
+        assert main(["--version"]) == 0
+        assert capsys.readouterr().out.endswith(" 9.8.7\n")
+
     def test_usage_errors_exit_2(self, cli):
         for args in ((), ("bogus",), ("rotate",), ("remove", "u_1", "--bogus"), ("verify",)):
             result = cli(*args)

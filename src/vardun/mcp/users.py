@@ -342,6 +342,29 @@ def _program_name() -> str:
     return name
 
 
+DISTRIBUTION = "vardun-mcp-user-store"
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:
+        return "(not installed: run from a build or a checkout)"
+
+
+class _VersionAction(argparse.Action):
+    # The version is looked up only when asked for: reading the installed
+    # metadata costs more than everything else the command does at start.
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
+
+
 def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog or _program_name(),
@@ -350,6 +373,9 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         "and check a presented key.",
         epilog="Exit status: 0 on success, 1 when the operation fails or verify rejects "
         "the key, 2 for a malformed command line.",
+    )
+    parser.add_argument(
+        "--version", action=_VersionAction, help="print the installed version and exit"
     )
     _add_common_options(parser, top_level=True)
     commands = parser.add_subparsers(
