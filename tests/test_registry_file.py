@@ -4,7 +4,10 @@ and every way loading can fail."""
 import json
 import os
 import pathlib
+import shutil
 import stat
+import subprocess
+import sys
 
 import pytest
 
@@ -69,29 +72,51 @@ def test_modes_after_saving(store):
     assert leftovers(store) == []
 
 
-@pytest.mark.parametrize("umask", [0o000, 0o077, 0o277])
-def test_temporary_file_is_private_before_any_content(store, monkeypatch, umask):
-    seen = []
-    write_text = pathlib.Path.write_text
+SAVE_UNDER_STRACE = r"""
+import os, sys
+os.umask(0o277)
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(sys.argv[1])
+store._save([{"user_id": "u_1"}])
+"""
 
-    def observing_write_text(self, *args, **kwargs):
-        seen.append((self.name, mode(self), self.stat().st_size))
-        return write_text(self, *args, **kwargs)
 
-    monkeypatch.setattr(pathlib.Path, "write_text", observing_write_text)
-    old = os.umask(umask)
-    try:
-        store._save(RECORDS)
-    finally:
-        os.umask(old)
-    (name, temp_mode, size), = seen
-    assert name.startswith("mcp_users.tmp-") and temp_mode == 0o600 and size == 0
-    assert mode(store.path) == 0o600
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_a_save_is_private_from_its_first_byte_and_flushed_around_its_rename(tmp_path):
+    # The system calls of one save, in order: the temporary file is created
+    # without following a link and is 0600 (whatever the umask) before a byte
+    # goes in, its data reaches the disk before the rename, and the directory
+    # after it, or a power cut could lose the rename or leave an empty file.
+    trace = tmp_path / "trace"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    subprocess.run(
+        ["strace", "-f", "-qq", "-o", str(trace), "-e",
+         "trace=openat,ftruncate,fchmod,write,fdatasync,fsync,rename,close",
+         sys.executable, "-P", "-c", SAVE_UNDER_STRACE, str(tmp_path / "base")],
+        env=env, check=True, timeout=60, stdin=subprocess.DEVNULL,
+    )
+    calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines()]
+    start = next(i for i, c in enumerate(calls) if "mcp_users.tmp-" in c and c.startswith("openat("))
+    assert "O_NOFOLLOW" in calls[start] and calls[start].split(") = ")[0].endswith("0600")
+    fd = calls[start].rsplit("= ", 1)[1]
+    steps = []
+    for call in calls[start + 1:]:
+        name = call.split("(", 1)[0]
+        if call.startswith((f"{name}({fd},", f"{name}({fd})")) or (
+            name == "rename" and "mcp_users.tmp-" in call
+        ):
+            steps.append(name)
+        elif name == "fsync" and steps and steps[-1] == "rename":
+            steps.append("fsync of the directory")
+    assert steps[:6] == ["ftruncate", "fchmod", "write", "fchmod", "fdatasync", "rename"], steps
+    assert "fsync of the directory" in steps, steps
 
 
 def test_named_steps_run_in_order(store, monkeypatch):
+    # write_text and chmod would reopen the temporary name, following a link
+    # put there meanwhile; the file's own descriptor is used instead.
     calls = []
-    for method in ("write_text", "chmod", "replace"):
+    for method in ("with_suffix", "write_text", "chmod", "replace"):
         original = getattr(pathlib.Path, method)
 
         def wrapper(self, *args, _original=original, _name=method, **kwargs):
@@ -103,11 +128,10 @@ def test_named_steps_run_in_order(store, monkeypatch):
     store._save([])
     temp = "mcp_users.tmp-1234567890123456789"
     assert calls == [
-        ("write_text", temp, ("[]",), {"encoding": "utf-8"}),
-        ("chmod", temp, (0o600,), {}),
+        ("with_suffix", "mcp_users.json", (".tmp-1234567890123456789",), {}),
         ("replace", temp, (store.path,), {}),
-        ("chmod", "mcp_users.json", (0o600,), {}),
     ]
+    assert store.path.read_bytes() == b"[]" and mode(store.path) == 0o600
 
 
 def test_temporary_name_comes_from_time_on_the_module(store, monkeypatch):
@@ -156,7 +180,7 @@ def test_unserialisable_records_touch_no_file(store, bad):
     assert store.path.read_bytes() == before and leftovers(store) == []
 
 
-def test_failed_replace_leaves_the_registry_and_the_temporary_file(store, monkeypatch):
+def test_a_failed_save_removes_its_temporary_file(store, monkeypatch):
     store._save(RECORDS)
     before = store.path.read_bytes()
 
@@ -164,11 +188,12 @@ def test_failed_replace_leaves_the_registry_and_the_temporary_file(store, monkey
         raise PermissionError("replace refused")
 
     monkeypatch.setattr(pathlib.Path, "replace", failing_replace)
-    with pytest.raises(PermissionError):
-        store._save([])
-    assert store.path.read_bytes() == before
-    (temp,) = leftovers(store)
-    assert (store.base_dir / temp).read_bytes() == b"[]" and mode(store.base_dir / temp) == 0o600
+    for _ in range(3):
+        with pytest.raises(PermissionError):
+            store._save([])
+    with pytest.raises(UnicodeEncodeError):
+        store._save(["\udc80"])
+    assert store.path.read_bytes() == before and leftovers(store) == []
 
 
 def test_corrupt_json(store):

@@ -38,13 +38,13 @@ def test_no_plain_key_is_ever_written_to_disk(us, store):
     store.list_users()
     assert store.remove_user(users[2]) is True
     assert store.remove_user(users[3], keep_credentials=True) is True
-    # A save cut short leaves its temporary file: that too holds no key.
+    # A failed save takes its temporary file with it.
     path = store.path
     store.path = FailingReplace(path)
     with pytest.raises(OSError, match="rename refused"):
         store.rotate_api_key(users[0])
     store.path = path
-    assert list(store.base_dir.glob("mcp_users.tmp-*"))
+    assert not list(store.base_dir.glob("mcp_users.tmp-*"))
 
     scanned = files_under(store.base_dir)
     assert {p.name for p in scanned} >= {"mcp_users.json", ".mcp_users.lock"}
@@ -74,18 +74,13 @@ os.umask(UMASK)
 from vardun.mcp.user_store import MCPUserStore
 
 modes = {}
-class Watched(PosixPath):
-    # The temporary file of a save is private before a byte goes in.
-    def write_text(self, *args, **kwargs):
-        modes["temp file when written"] = os.stat(self).st_mode & 0o777
-        return super().write_text(*args, **kwargs)
-class FailingReplace(Watched):
+class FailingReplace(PosixPath):
     def replace(self, target):
+        modes["temp file before the rename"] = os.stat(self).st_mode & 0o777
         raise OSError("rename refused")
 
 base = Path(ROOT) / "deep" / "base"
 store = MCPUserStore(base)
-store.path = Watched(store.path)
 first = store.add_user("a")
 second = store.add_user("b")
 store.rotate_api_key(first["user_id"])
@@ -109,27 +104,22 @@ print(json.dumps(modes))
 """
 
 
-@pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
+@pytest.mark.parametrize("umask", [0o000, 0o002, 0o022, 0o077])
 def test_modes_of_everything_created_whatever_the_umask(python, tmp_path, umask):
     # The umask is process-wide, so the session runs in its own interpreter.
     result = python(f"UMASK = {umask}\nROOT = {str(tmp_path)!r}\n" + SESSION)
     modes = json.loads(result.stdout)
-    assert modes.pop("temp file when written") == 0o600
-    default_dir, default_file = 0o777 & ~umask, 0o666 & ~umask
+    assert modes.pop("temp file before the rename") == 0o600
     for name, mode in modes.items():
-        leaf = Path(name).name
-        if name in ("deep", "deep/base"):
-            expected = default_dir  # made as any directory, never changed
-        elif leaf == ".mcp_users.lock":
-            expected = default_file  # carries nothing, mode as created
-        elif leaf == "mcp_users.json" or leaf.startswith("mcp_users.tmp-"):
-            expected = 0o600
-        elif name == "deep/base/users" or name.startswith("deep/base/users/"):
+        if name == "deep":
+            expected = 0o777 & ~umask  # a missing parent, made as any directory
+        elif name in ("deep/base", "deep/base/users") or name.startswith("deep/base/users/"):
             expected = 0o700
+        elif name in ("deep/base/mcp_users.json", "deep/base/.mcp_users.lock"):
+            expected = 0o600
         else:
-            raise AssertionError(f"unexpected entry {name}")
+            raise AssertionError(f"unexpected entry {name}")  # a temporary file, say
         assert mode == expected, f"{name}: {mode:o}, expected {expected:o}"
-    assert any(n.startswith("deep/base/mcp_users.tmp-") for n in modes)
     assert sum(n.startswith("deep/base/users/") for n in modes) == 3
 
 

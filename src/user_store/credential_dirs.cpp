@@ -1,10 +1,38 @@
 // Per-user credential directories under `users_dir`: naming, creating with
-// owner-only access, and removing with everything inside.
+// owner-only access, and removing with everything inside. The directory
+// steps are system calls relative to open directories (directory_tree.hpp):
+// pathlib's mkdir, chmod and rglob follow links, even ones swapped in while
+// they run.
+#include "credential_dirs.hpp"
+
+#include <optional>
+
 #include "bodies.hpp"
+#include "directory_tree.hpp"
 #include "python_ops.hpp"
 #include "store_helpers.hpp"
 
-namespace vardun::bodies {
+namespace vardun {
+
+namespace credential_dirs {
+
+namespace {
+thread_local Created last_created;
+}  // namespace
+
+void forget_created() {
+  last_created.any = false;
+}
+
+Created take_created() {
+  Created created = std::move(last_created);
+  last_created = Created{};
+  return created;
+}
+
+}  // namespace credential_dirs
+
+namespace bodies {
 
 namespace {
 
@@ -28,6 +56,21 @@ void require_plain_component(const ModuleState& s, PyObject* user_id) {
   if (!plain) py::raise(PyExc_ValueError, py::add(s.invalid_user_id_message, user_id).get());
 }
 
+// A credential path as the directory steps take it.
+struct Location {
+  Ref parent;  // the path of the directory holding it
+  std::string parent_name, name, shown;
+};
+
+Location locate(const ModuleState& s, PyObject* path) {
+  Location where;
+  where.parent = py::getattr(path, s.parent);
+  where.parent_name = posix::fs_name(where.parent.get());
+  where.name = posix::fs_name(py::getattr(path, s.name).get());
+  where.shown = posix::fs_name(path);
+  return where;
+}
+
 }  // namespace
 
 Ref credential_dir(const Call& call) {
@@ -39,38 +82,40 @@ Ref credential_dir(const Call& call) {
 }
 
 Ref ensure_credential_dir(const Call& call) {
+  using directory_tree::Ensured;
   const ModuleState& s = call.state;
   Ref path = py::call_method(call.arg(0), s.credential_dir, {call.arg(1)});
-  make_directories(call, path.get());
-  py::call_method(path.get(), s.chmod, {owner_rwx_mode(call).get()});
+  Location where = locate(s, path.get());
+  mode_t mode = mode_of(owner_rwx_mode(call));
+  Ensured ensured =
+      directory_tree::ensure_directory(where.parent_name, where.name, where.shown, mode);
+  if (ensured == Ensured::ParentMissing) {
+    // users/ (or whatever holds it) re-created: private, its parents as any.
+    make_private_directories(call, where.parent.get());
+    ensured = directory_tree::ensure_directory(where.parent_name, where.name, where.shown, mode);
+    if (ensured == Ensured::ParentMissing) posix::raise_errno(ENOENT, where.parent_name);
+  }
+  if (ensured == Ensured::Created) {
+    credential_dirs::last_created = {true, std::move(where.parent_name), std::move(where.name)};
+  }
   return Ref::borrow(Py_None);
 }
 
 Ref remove_credential_dir(const Call& call) {
   const ModuleState& s = call.state;
   Ref path = py::call_method(call.arg(0), s.credential_dir, {call.arg(1)});
-  if (!py::truth(py::call_method(path.get(), s.exists).get())) return Ref::borrow(Py_None);
-  // A link in the directory's place goes alone; nothing behind it is touched.
-  if (py::truth(py::call_method(path.get(), s.is_symlink).get())) {
-    py::call_method(path.get(), s.unlink);
-    return Ref::borrow(Py_None);
-  }
-
-  Ref entries = py::call_method(path.get(), s.rglob, {s.star});
-  Ref sorted = lookup_global(call.globals, s.sorted);
-  Ref ordered = py::call(sorted.get(), {entries.get(), Py_True}, s.kw_reverse);
-  Ref children = py::iter(ordered.get());
-  while (Ref child = py::next(children.get())) {
-    if (py::truth(py::call_method(child.get(), s.is_file).get()) ||
-        py::truth(py::call_method(child.get(), s.is_symlink).get())) {
-      py::call_method(child.get(), s.unlink);
-    } else if (py::truth(py::call_method(child.get(), s.is_dir).get())) {
-      py::call_method(child.get(), s.rmdir);
-    }
-    // Anything else (a pipe, a socket, a device) stays, so rmdir fails below.
-  }
-  py::call_method(path.get(), s.rmdir);
+  // A name the file system cannot represent names nothing there, as
+  // path.exists() says by returning False.
+  std::optional<Location> where = catch_all([&] { return std::optional(locate(s, path.get())); },
+                                            [&]() -> std::optional<Location> {
+                                              PendingError error =
+                                                  PendingError::from_current_exception();
+                                              if (!error.matches(PyExc_ValueError)) error.rethrow();
+                                              return std::nullopt;
+                                            });
+  if (where) directory_tree::remove_tree(where->parent_name, where->name, where->shown);
   return Ref::borrow(Py_None);
 }
 
-}  // namespace vardun::bodies
+}  // namespace bodies
+}  // namespace vardun

@@ -74,12 +74,13 @@ namespace vardun {
   X(chmod, "chmod")                                  \
   X(replace, "replace")                              \
   X(parent, "parent")                                \
+  X(name, "name")                                    \
   X(mkdir, "mkdir")                                  \
   X(touch, "touch")                                  \
   X(open, "open")                                    \
   X(flock, "flock")                                  \
-  X(LOCK_EX, "LOCK_EX")                              \
-  X(LOCK_UN, "LOCK_UN")                              \
+  X(name_LOCK_EX, "LOCK_EX")                         \
+  X(name_LOCK_UN, "LOCK_UN")                         \
   X(rglob, "rglob")                                  \
   X(is_file, "is_file")                              \
   X(is_symlink, "is_symlink")                        \
@@ -120,14 +121,15 @@ namespace vardun {
   X(invalid_user_id_message, "非法的 MCP 用户 ID: ")
 
 // Tuples of names, for keyword arguments and import lists: X(field, names...).
-#define VARDUN_KWNAMES(X)                             \
-  X(kw_parents_exist_ok, "parents", "exist_ok")       \
-  X(kw_exist_ok, "exist_ok")                          \
-  X(kw_encoding, "encoding")                          \
-  X(kw_ensure_ascii_indent, "ensure_ascii", "indent") \
-  X(kw_reverse, "reverse")                            \
-  X(kw_frozen, "frozen")                              \
-  X(from_config_dir, "CONFIG_DIR")                    \
+#define VARDUN_KWNAMES(X)                                    \
+  X(kw_parents_exist_ok, "parents", "exist_ok")              \
+  X(kw_mode_parents_exist_ok, "mode", "parents", "exist_ok") \
+  X(kw_exist_ok, "exist_ok")                                 \
+  X(kw_encoding, "encoding")                                 \
+  X(kw_ensure_ascii_indent, "ensure_ascii", "indent")        \
+  X(kw_reverse, "reverse")                                   \
+  X(kw_frozen, "frozen")                                     \
+  X(from_config_dir, "CONFIG_DIR")                           \
   X(kw_user_fields, "user_id", "description", "created_at", "credential_dir")
 
 struct ModuleState {

@@ -1,8 +1,9 @@
 // Store construction and the registry file: where a store keeps its files,
 // loading the whole registry, and replacing it atomically.
 #include "bodies.hpp"
-#include "durable_files.hpp"
+#include "directory_tree.hpp"
 #include "python_ops.hpp"
+#include "store_files.hpp"
 #include "store_helpers.hpp"
 
 namespace vardun::bodies {
@@ -19,12 +20,16 @@ Ref store_init(const Call& call) {
   Ref path_type = call.global(s.Path);
   PyObject* chosen = py::truth(base_dir) ? base_dir : config_dir.get();
   py::setattr(self, s.base_dir, py::call(path_type.get(), {chosen}).get());
-  make_directories(call, py::getattr(self, s.base_dir).get());
+  // A base directory the store creates is private; its missing parents and
+  // an existing one keep their modes.
+  make_private_directories(call, py::getattr(self, s.base_dir).get());
 
   py::setattr(self, s.users_dir, py::divide(py::getattr(self, s.base_dir).get(), s.users).get());
   make_directories(call, py::getattr(self, s.users_dir).get());
+  // users_dir.chmod(0o700), made on the directory itself: pathlib's chmod
+  // would follow a link put there and chmod whatever it points to.
   Ref users_dir = py::getattr(self, s.users_dir);
-  py::call_method(users_dir.get(), s.chmod, {owner_rwx_mode(call).get()});
+  directory_tree::chmod_directory(posix::fs_name(users_dir.get()), mode_of(owner_rwx_mode(call)));
 
   py::setattr(self, s.path, py::divide(py::getattr(self, s.base_dir).get(), s.registry_name).get());
   py::setattr(self, s.lock_path,
@@ -47,6 +52,21 @@ bool is_json_decode_error(const Call& call, const PendingError& error) {
   return error.matches(decode_error.get());
 }
 
+// path.read_text(encoding="utf-8"), read from a regular file only (pathlib
+// would open a named pipe there and wait forever): the same UTF-8 decoding
+// and the same universal newlines as a text-mode read.
+Ref read_registry_text(PyObject* path) {
+  std::string content = store_files::read_regular_file(posix::fs_name(path));
+  Ref text = Ref::own(
+      PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+  if (content.find('\r') == std::string::npos) return text;
+  Ref crlf = Ref::own(PyUnicode_FromString("\r\n"));
+  Ref cr = Ref::own(PyUnicode_FromString("\r"));
+  Ref lf = Ref::own(PyUnicode_FromString("\n"));
+  Ref joined = Ref::own(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
+  return Ref::own(PyUnicode_Replace(joined.get(), cr.get(), lf.get(), -1));
+}
+
 }  // namespace
 
 Ref load(const Call& call) {
@@ -58,8 +78,7 @@ Ref load(const Call& call) {
   Ref raw = catch_all(
       [&] {
         Ref loads = py::getattr(call.global(s.json).get(), s.loads);
-        Ref registry = py::getattr(self, s.path);
-        Ref text = py::call_method(registry.get(), s.read_text, {s.utf_8}, s.kw_encoding);
+        Ref text = read_registry_text(py::getattr(self, s.path).get());
         return py::call(loads.get(), {text.get()});
       },
       [&]() -> Ref {
@@ -89,16 +108,32 @@ Ref save(const Call& call) {
 
   Ref dumps = py::getattr(call.global(s.json).get(), s.dumps);
   Ref text = py::call(dumps.get(), {users, Py_False, s.int_2}, s.kw_ensure_ascii_indent);
+  // What write_text(text, encoding="utf-8") writes (no newline translation
+  // on POSIX); text that cannot be encoded fails before any file exists.
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) throw_python_error();
 
-  // Private from its first byte; the named steps below still run in order.
-  durable::create_private_file(temp.get());
-  py::call_method(temp.get(), s.write_text, {text.get(), s.utf_8}, s.kw_encoding);
-  py::call_method(temp.get(), s.chmod, {owner_rw_mode(call).get()});
-  durable::sync_file(temp.get());
-  py::call_method(temp.get(), s.replace, {py::getattr(self, s.path).get()});
-  durable::sync_directory(py::getattr(temp.get(), s.parent).get());
-  Ref registry = py::getattr(self, s.path);
-  py::call_method(registry.get(), s.chmod, {owner_rw_mode(call).get()});
+  // The temporary file is written and re-moded through its own descriptor,
+  // opened without following a link: pathlib's write_text and chmod would
+  // reopen the name, which someone could have made a link meanwhile.
+  mode_t mode = mode_of(owner_rw_mode(call));
+  store_files::TempFile file = store_files::TempFile::create(posix::fs_name(temp.get()), 0600);
+  catch_all(
+      [&] {
+        file.write(utf8, static_cast<std::size_t>(size));
+        file.chmod(mode);
+        file.sync();
+        py::call_method(temp.get(), s.replace, {py::getattr(self, s.path).get()});
+      },
+      [&] {
+        // A failed save leaves nothing behind; the registry is as it was.
+        PendingError error = PendingError::from_current_exception();
+        file.discard();
+        error.rethrow();
+      });
+  // The rename was the commit: what follows cannot fail the save.
+  file.committed(posix::fs_name(py::getattr(temp.get(), s.parent).get()), mode);
   return Ref::borrow(Py_None);
 }
 

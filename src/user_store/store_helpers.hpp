@@ -2,6 +2,8 @@
 // expression named beside it, with module-level names looked up at each use.
 #pragma once
 
+#include <sys/types.h>
+
 #include "function.hpp"
 #include "python_ops.hpp"
 
@@ -23,9 +25,25 @@ inline Ref owner_rwx_mode(const Call& call) {
   return py::bit_or(read_write.get(), search.get());
 }
 
+// A mode as the system calls take it, from the int the stat flags make.
+inline mode_t mode_of(const Ref& mode) {
+  long value = PyLong_AsLong(mode.get());
+  if (value == -1 && PyErr_Occurred()) throw_python_error();
+  return static_cast<mode_t>(value);
+}
+
 // path.mkdir(parents=True, exist_ok=True)
 inline void make_directories(const Call& call, PyObject* path) {
   py::call_method(path, call.state.mkdir, {Py_True, Py_True}, call.state.kw_parents_exist_ok);
+}
+
+// path.mkdir(mode=stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR, parents=True,
+// exist_ok=True): the last component, if made, is private; parents get the
+// default mode.
+inline void make_private_directories(const Call& call, PyObject* path) {
+  Ref mode = owner_rwx_mode(call);
+  py::call_method(path, call.state.mkdir, {mode.get(), Py_True, Py_True},
+                  call.state.kw_mode_parents_exist_ok);
 }
 
 // datetime.now(timezone.utc).isoformat()

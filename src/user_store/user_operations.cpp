@@ -2,7 +2,11 @@
 // (`self._locked()`, `self._load()`, ...), so subclasses and instance
 // attributes that override a step are honoured, and nothing is cached between
 // calls. The changing operations run inside `with self._locked():`.
+#include <optional>
+
 #include "bodies.hpp"
+#include "credential_dirs.hpp"
+#include "directory_tree.hpp"
 #include "python_ops.hpp"
 #include "store_helpers.hpp"
 
@@ -49,6 +53,52 @@ Ref make_user(const ModuleState& s, PyObject* user_type, PyObject* user_id, PyOb
   return py::call(user_type, {user_id, description, created_at, credential_dir}, s.kw_user_fields);
 }
 
+// Whether the registry, read once more, still holds the record `user_id`
+// with the stored hash `stored`. Entries that are no records are passed over.
+bool record_still_there(const Call& call, PyObject* self, PyObject* user_id, PyObject* stored) {
+  const ModuleState& s = call.state;
+  Ref items = py::iter(py::call_method(self, s.load).get());
+  while (Ref item = py::next(items.get())) {
+    if (!PyDict_Check(item.get()) && !check(PyObject_HasAttr(item.get(), s.get))) continue;
+    Ref owner = py::str(record_get(s, item.get(), s.user_id).get());
+    if (!py::equal(owner.get(), user_id)) continue;
+    Ref hash = py::str(get_or_empty(s, item.get(), s.api_key_hash).get());
+    if (py::equal(hash.get(), stored)) return true;
+  }
+  return false;
+}
+
+// self._ensure_credential_dir(user_id) for the record that matched a key.
+// A removal of that user (in another process, say) can run meanwhile: the
+// directory then vanishes or changes under the call, or the call has to
+// create it again. In those cases the registry is read once more, and if
+// the record is gone the key check answers None, taking back the (empty)
+// directory it made. Returns false when the check must answer None.
+bool ensure_for_match(const Call& call, PyObject* self, PyObject* user_id, PyObject* stored) {
+  std::optional<PendingError> failure;
+  credential_dirs::forget_created();
+  catch_all([&] { py::call_method(self, call.state.ensure_credential_dir, {user_id}); },
+            [&] {
+              PendingError error = PendingError::from_current_exception();
+              if (!error.matches(PyExc_OSError)) error.rethrow();
+              failure = std::move(error);
+            });
+  credential_dirs::Created created = credential_dirs::take_created();
+  if (!failure && !created.any) return true;
+  bool still_there;
+  {
+    std::optional<HandlingScope> handling;
+    if (failure) handling.emplace(failure->value());
+    still_there = record_still_there(call, self, user_id, stored);
+  }
+  if (still_there) {
+    if (failure) failure->rethrow();
+    return true;
+  }
+  if (created.any) directory_tree::remove_if_empty(created.parent, created.name);
+  return false;
+}
+
 }  // namespace
 
 Ref new_user_id(const Call& call) {
@@ -61,7 +111,7 @@ Ref new_user_id(const Call& call) {
   }
   for (;;) {
     Ref token = py::call_method(call.global(s.secrets).get(), s.token_hex, {s.int_4});
-    Ref user_id = py::add(s.user_id_prefix, py::format(token.get()).get());
+    Ref user_id = py::add(s.user_id_prefix, token.get());
     if (!check(PySet_Contains(existing.get(), user_id.get()))) return user_id;
   }
 }
@@ -192,7 +242,7 @@ Ref verify_api_key(const Call& call) {
     if (!py::truth(py::call(compare.get(), {stored.get(), expected.get()}).get())) continue;
 
     Ref user_id = py::str(py::getitem(item.get(), s.user_id).get());
-    py::call_method(self, s.ensure_credential_dir, {user_id.get()});
+    if (!ensure_for_match(call, self, user_id.get(), stored.get())) return Ref::borrow(Py_None);
     Ref user_type = call.global(s.MCPUser);
     Ref description = get_or_empty(s, item.get(), s.description);
     Ref created_at = get_or_empty(s, item.get(), s.created_at);

@@ -3,7 +3,7 @@
 // lock file while the caller's block runs. Written as the generator
 //
 //     self.lock_path.touch(exist_ok=True)
-//     with self.lock_path.open("w") as lock_file:
+//     with self.lock_path.open("w") as lock_file:   # see acquire()
 //         if _FCNTL_AVAILABLE:
 //             fcntl.flock(lock_file, fcntl.LOCK_EX)
 //         try:
@@ -18,6 +18,7 @@
 #include "bodies.hpp"
 #include "generator.hpp"
 #include "python_ops.hpp"
+#include "store_files.hpp"
 
 namespace vardun {
 
@@ -42,13 +43,20 @@ StepResult finished() {
 StepResult acquire(GeneratorObject& gen) {
   const ModuleState& s = *gen.state;
   PyObject* store = gen.locals[kStore];
+  // touch and open("w") by name would follow a link someone put at the lock
+  // path (truncating or creating its target); the store creates the file
+  // itself, mode 0600 so nobody else can hold the lock, emptied and with a
+  // new modification time, and the file object wraps that descriptor.
   Ref lock_path = py::getattr(store, s.lock_path);
-  py::call_method(lock_path.get(), s.touch, {Py_True}, s.kw_exist_ok);
-  Ref opened = py::call_method(py::getattr(store, s.lock_path).get(), s.open, {s.mode_w});
+  posix::Fd descriptor = store_files::open_lock_file(posix::fs_name(lock_path.get()));
+  Ref fd = Ref::own(PyLong_FromLong(descriptor.get()));
+  Ref open = gen.global(s.open);
+  Ref opened = py::call(open.get(), {fd.get(), s.mode_w, s.utf_8}, s.kw_encoding);
+  descriptor.release();  // the file object closes it now
   py::EnteredContext file = py::enter_context(opened.get());
   bool locked = catch_all(
       [&] {
-        flock_if_available(gen, file.value.get(), s.LOCK_EX);
+        flock_if_available(gen, file.value.get(), s.name_LOCK_EX);
         return true;
       },
       [&] {
@@ -73,7 +81,7 @@ StepResult release(GeneratorObject& gen, const Resume& resume) {
   {
     std::optional<HandlingScope> handling;
     if (pending) handling.emplace(pending->value());
-    catch_all([&] { flock_if_available(gen, lock_file.get(), gen.state->LOCK_UN); },
+    catch_all([&] { flock_if_available(gen, lock_file.get(), gen.state->name_LOCK_UN); },
               [&] { pending = PendingError::from_current_exception(); });
   }
   if (pending) {

@@ -1,0 +1,87 @@
+// System calls for the steps where pathlib cannot give what the store needs:
+// opening without following a link, and working relative to an open
+// directory. Runs of system calls happen without the interpreter lock; their
+// failures come back as errno values and are raised afterwards, with the
+// lock, as the OSError subclass of the errno naming the path, as the
+// interpreter's own file functions do.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "python_ref.hpp"
+
+namespace vardun::posix {
+
+// An open descriptor, closed when it goes out of scope (no Python involved,
+// so also safe while a daemon thread is being unwound at exit).
+class Fd {
+ public:
+  Fd() noexcept = default;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~Fd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A system call's outcome: 0 or an errno value.
+using Status = int;
+
+inline Status errno_of(long result) noexcept {
+  return result < 0 ? errno : 0;
+}
+
+// open/openat, again when a signal interrupts it.
+inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noexcept {
+  int fd;
+  do {
+    fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Runs `work()` (system calls only, nothing of Python) without the
+// interpreter lock, and returns what it returned.
+template <class Work>
+auto without_lock(Work&& work) {
+  PyThreadState* thread = PyEval_SaveThread();
+  auto result = std::forward<Work>(work)();
+  PyEval_RestoreThread(thread);
+  return result;
+}
+
+// The file-system name of a path-like object: os.fsencode(os.fspath(path)).
+std::string fs_name(PyObject* path);
+
+// Raises the OSError subclass of `error` naming `filename` (a str, bytes
+// or path-like object).
+[[noreturn]] void raise_errno(int error, PyObject* filename);
+
+// Raises the OSError subclass of `error` naming the file-system path `name`.
+[[noreturn]] void raise_errno(int error, const std::string& name);
+
+// Raises OSError(error, message, filename) with a message of the store's own.
+[[noreturn]] void raise_os_error(int error, const char* message, const std::string& name);
+
+}  // namespace vardun::posix

@@ -1,0 +1,173 @@
+#include "store_files.hpp"
+
+#include <sys/stat.h>
+
+namespace vardun::store_files {
+
+namespace {
+
+using posix::Fd;
+using posix::Status;
+
+// fsync or fdatasync, again when a signal interrupts it.
+Status flush(int (*sync_call)(int), int fd) noexcept {
+  int result;
+  do {
+    result = sync_call(fd);
+  } while (result != 0 && errno == EINTR);
+  return posix::errno_of(result);
+}
+
+// What is found at a name the store is about to use as its own file.
+enum class Found { Ours, NotRegular, Foreign };
+
+Found examine(int fd, bool must_be_ours) noexcept {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return Found::NotRegular;
+  if (!S_ISREG(info.st_mode)) return Found::NotRegular;
+  if (must_be_ours && info.st_uid != ::geteuid()) return Found::Foreign;
+  return Found::Ours;
+}
+
+struct Opened {
+  Fd fd;
+  Status error = 0;
+  Found found = Found::Ours;
+};
+
+// Opens `name` with O_NOFOLLOW and O_NONBLOCK (a named pipe without reader
+// fails instead of blocking) and examines what was opened.
+Opened open_own_file(const std::string& name, int flags, bool must_be_ours) {
+  return posix::without_lock([&] {
+    Opened opened;
+    opened.fd = Fd(posix::open_at(AT_FDCWD, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!opened.fd) {
+      opened.error = errno;
+      return opened;
+    }
+    opened.found = examine(opened.fd.get(), must_be_ours);
+    return opened;
+  });
+}
+
+[[noreturn]] void raise_unusable(const Opened& opened, const std::string& name) {
+  if (opened.error != 0) posix::raise_errno(opened.error, name);
+  if (opened.found == Found::Foreign) {
+    posix::raise_os_error(EPERM, "Owned by another user", name);
+  }
+  posix::raise_os_error(EINVAL, "Not a regular file", name);
+}
+
+}  // namespace
+
+std::string read_regular_file(const std::string& name) {
+  struct Read {
+    Status error = 0;
+    bool directory = false;
+    bool regular = true;
+    std::string content;
+  };
+  Read read = posix::without_lock([&] {
+    Read outcome;
+    Fd fd(posix::open_at(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK));
+    struct stat info;
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
+      outcome.error = errno;
+      return outcome;
+    }
+    outcome.directory = S_ISDIR(info.st_mode);
+    outcome.regular = S_ISREG(info.st_mode);
+    if (!outcome.regular) return outcome;
+    outcome.content.resize(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t filled = 0;
+    for (;;) {
+      if (filled == outcome.content.size()) outcome.content.resize(filled * 2 + 4096);
+      ssize_t count =
+          ::read(fd.get(), outcome.content.data() + filled, outcome.content.size() - filled);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        outcome.error = errno;
+        return outcome;
+      }
+      if (count == 0) break;
+      filled += static_cast<std::size_t>(count);
+    }
+    outcome.content.resize(filled);
+    return outcome;
+  });
+  if (read.error != 0) posix::raise_errno(read.error, name);
+  if (read.directory) posix::raise_errno(EISDIR, name);
+  if (!read.regular) posix::raise_os_error(EINVAL, "Not a regular file", name);
+  return std::move(read.content);
+}
+
+Fd open_lock_file(const std::string& name) {
+  Opened opened = open_own_file(name, O_WRONLY | O_CREAT, false);
+  if (opened.error != 0 || opened.found != Found::Ours) raise_unusable(opened, name);
+  Status error = posix::without_lock([&] {
+    int fd = opened.fd.get();
+    if (::ftruncate(fd, 0) != 0) return errno;
+    return posix::errno_of(::futimens(fd, nullptr));
+  });
+  if (error != 0) posix::raise_errno(error, name);
+  return std::move(opened.fd);
+}
+
+TempFile TempFile::create(std::string name, mode_t mode) {
+  // Truncated only once known to be a regular file of ours.
+  Opened opened = open_own_file(name, O_WRONLY | O_CREAT, true);
+  if (opened.error != 0 || opened.found != Found::Ours) raise_unusable(opened, name);
+  TempFile file(std::move(opened.fd), std::move(name));
+  Status error = posix::without_lock([&] {
+    if (::ftruncate(file.fd_.get(), 0) != 0) return errno;
+    return posix::errno_of(::fchmod(file.fd_.get(), mode));
+  });
+  if (error != 0) {
+    file.discard();
+    posix::raise_errno(error, file.name_);
+  }
+  return file;
+}
+
+void TempFile::write(const char* data, std::size_t size) {
+  Status error = posix::without_lock([&] {
+    std::size_t written = 0;
+    while (written < size) {
+      ssize_t count = ::write(fd_.get(), data + written, size - written);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) return errno;
+      written += static_cast<std::size_t>(count);
+    }
+    return 0;
+  });
+  if (error != 0) posix::raise_errno(error, name_);
+}
+
+// The data and the size are what must survive; the rename is made durable by
+// flushing the directory.
+void TempFile::sync() {
+  Status error = posix::without_lock([&] { return flush(::fdatasync, fd_.get()); });
+  if (error != 0) posix::raise_errno(error, name_);
+}
+
+void TempFile::chmod(mode_t mode) {
+  Status error = posix::without_lock([&] { return posix::errno_of(::fchmod(fd_.get(), mode)); });
+  if (error != 0) posix::raise_errno(error, name_);
+}
+
+void TempFile::committed(const std::string& directory, mode_t mode) {
+  posix::without_lock([&] {
+    Fd dir(posix::open_at(AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY));
+    if (dir && ::fsync(dir.get()) != 0 && errno == EINTR) ::fsync(dir.get());
+    ::fchmod(fd_.get(), mode);
+    return 0;
+  });
+  fd_.reset();
+}
+
+void TempFile::discard() noexcept {
+  fd_.reset();
+  ::unlink(name_.c_str());
+}
+
+}  // namespace vardun::store_files
