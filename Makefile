@@ -75,6 +75,7 @@ bench-quick: build
 # Full-size reliability runs; CI runs smaller versions inside the test suite.
 stress: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/stress.py
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/races.py --rounds 500
 
 crash: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/crash.py

@@ -41,7 +41,7 @@ def test_other_identifiers_are_used_unchanged(store, user_id):
 def test_ensure_creates_parents_and_tightens_modes(store):
     store.users_dir.rmdir()
     assert store._ensure_credential_dir("u_1") is None
-    assert mode(store.users_dir / "u_1") == 0o700
+    assert mode(store.users_dir / "u_1") == 0o700 and mode(store.users_dir) == 0o700
     directory = store.users_dir / "u_2"
     directory.mkdir(mode=0o755)
     directory.chmod(0o755)

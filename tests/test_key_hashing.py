@@ -2,6 +2,7 @@
 
 import hashlib
 import re
+import tracemalloc
 
 import pytest
 
@@ -44,6 +45,24 @@ def test_normalisation(raw, expected):
 def test_normalisation_uses_the_interpreters_lowering():
     # "\u212a" (Kelvin sign) lowers to "k"; nothing else of the text is changed.
     assert Store.normalize_api_key("BEARER \u212aey") == "\u212aey"
+
+
+def test_normalisation_lowers_only_what_the_prefix_test_needs():
+    # Lowering all of a huge value (U+0130 lowers to two characters) would
+    # allocate several times its size with the interpreter lock held.
+    huge = "\u0130" * 2_000_000
+    bearer = "bEaReR " + huge
+    tracemalloc.start()
+    try:
+        assert Store.normalize_api_key(huge) is huge
+        without_prefix = tracemalloc.get_traced_memory()[1]
+        tracemalloc.reset_peak()
+        assert Store.normalize_api_key(bearer) == huge
+        with_prefix = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert without_prefix < 10_000
+    assert with_prefix < 1.5 * len(huge) * 2  # the key after the prefix, once
 
 
 def test_hash_format_and_value():

@@ -112,6 +112,44 @@ def test_a_save_is_private_from_its_first_byte_and_flushed_around_its_rename(tmp
     assert "fsync of the directory" in steps, steps
 
 
+# Makes every fsync of a directory fail, as a flaky disk can after the rename.
+FAILING_DIRECTORY_FSYNC = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int fsync(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_fsync, fd);
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("gcc") is None, reason="gcc is not installed")
+def test_the_rename_is_the_commit(tmp_path, python):
+    # Failing after the rename would tell a rotation's caller that nothing
+    # changed while the new hash is in place: locked out, key never shown.
+    source = tmp_path / "shim.c"
+    source.write_text(FAILING_DIRECTORY_FSYNC)
+    shim = tmp_path / "shim.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(shim), str(source)], check=True)
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    result = python(
+        "from vardun.mcp.user_store import MCPUserStore\n"
+        f"store = MCPUserStore({str(tmp_path / 'base')!r})\n"
+        "added = store.add_user('x')\n"
+        "key = store.rotate_api_key(added['user_id'])['api_key']\n"
+        "print(store.verify_api_key(key).user_id == added['user_id'])\n",
+        env={"LD_PRELOAD": preload},
+    )
+    assert result.stdout == "True\n"
+
+
 def test_named_steps_run_in_order(store, monkeypatch):
     # write_text and chmod would reopen the temporary name, following a link
     # put there meanwhile; the file's own descriptor is used instead.

@@ -2,8 +2,10 @@
 no plain key on disk, owner-only modes whatever the umask, and no way for a
 hand-edited registry to reach outside the users directory."""
 
+import errno
 import json
 import os
+import shutil
 import stat
 from pathlib import Path, PosixPath
 
@@ -220,3 +222,105 @@ def test_removal_never_follows_links_out_of_the_users_directory(us, store, tmp_p
 
     assert snapshot(outside) == before
     assert list(store.users_dir.iterdir()) == []
+
+
+# Someone else who can write to the base directory (group-writable, as an
+# older install left it) puts links and named pipes where the store's files go.
+
+
+@pytest.fixture
+def victim(tmp_path):
+    """Files and a directory outside the store that nothing may change."""
+    outside = tmp_path / "victim"
+    (outside / "dir").mkdir(parents=True)
+    (outside / "file").write_text("precious")
+    (outside / "dir" / "file").write_text("precious too")
+    for entry in (outside, outside / "dir"):
+        entry.chmod(0o755)
+    return outside
+
+
+def test_links_planted_in_the_base_directory_are_never_followed(us, store, victim, monkeypatch):
+    before = snapshot(victim)
+    added = store.add_user("someone")
+    credential_dir = store.credential_dir(added["user_id"])
+
+    store.lock_path.unlink()
+    store.lock_path.symlink_to(victim / "file")
+    with pytest.raises(OSError) as error:
+        store.add_user("never added")
+    assert error.value.errno == errno.ELOOP and error.value.filename == str(store.lock_path)
+    store.lock_path.unlink()
+
+    monkeypatch.setattr(us.time, "time_ns", lambda: 5)
+    (store.base_dir / "mcp_users.tmp-5").symlink_to(victim / "file")
+    registry = store.path.read_bytes()
+    with pytest.raises(OSError) as error:
+        store.rotate_api_key(added["user_id"])
+    assert error.value.errno == errno.ELOOP and store.path.read_bytes() == registry
+    monkeypatch.undo()
+
+    shutil.rmtree(credential_dir)
+    credential_dir.symlink_to(victim / "dir")
+    with pytest.raises(FileExistsError):
+        store.verify_api_key(added["api_key"])
+    with pytest.raises(FileExistsError):
+        store._ensure_credential_dir(added["user_id"])
+
+    shutil.rmtree(store.users_dir)
+    store.users_dir.symlink_to(victim)
+    for attempt in (
+        lambda: us.MCPUserStore(store.base_dir),
+        lambda: store.verify_api_key(added["api_key"]),
+        lambda: store._ensure_credential_dir("u_new"),
+        lambda: store._remove_credential_dir("dir"),
+    ):
+        with pytest.raises(OSError) as error:
+            attempt()
+        assert error.value.errno == errno.ELOOP
+    assert snapshot(victim) == before
+
+
+PIPES = r"""
+import errno, os, time
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(BASE)
+key = store.add_user("x")["api_key"]
+time_ns = time.time_ns
+for name in ("mcp_users.json", ".mcp_users.lock", "mcp_users.tmp-7"):
+    path = store.base_dir / name
+    saved = path.read_bytes() if path.exists() else None
+    if path.exists():
+        path.unlink()
+    os.mkfifo(path)
+    time.time_ns = lambda: 7
+    try:
+        store.verify_api_key(key) if name == "mcp_users.json" else store.add_user("y")
+    except OSError as error:
+        print(name, error.errno, error.strerror)
+    finally:
+        time.time_ns = time_ns
+    path.unlink()
+    if saved is not None:
+        path.write_bytes(saved)
+"""
+
+
+def test_named_pipes_at_the_stores_files_are_errors_not_hangs(python, tmp_path):
+    result = python(f"BASE = {str(tmp_path / 'base')!r}\n" + PIPES, timeout=30)
+    assert result.stdout.splitlines() == [
+        f"mcp_users.json {errno.EINVAL} Not a regular file",
+        f".mcp_users.lock {errno.ENXIO} No such device or address",
+        f"mcp_users.tmp-7 {errno.ENXIO} No such device or address",
+    ]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to plant a file of another user")
+def test_a_temporary_file_of_another_user_is_not_taken_over(us, store, monkeypatch):
+    monkeypatch.setattr(us.time, "time_ns", lambda: 9)
+    planted = store.base_dir / "mcp_users.tmp-9"
+    planted.write_text("theirs")
+    os.chown(planted, 65534, 65534)
+    with pytest.raises(PermissionError):
+        store._save([])
+    assert planted.read_text() == "theirs" and not store.path.exists()

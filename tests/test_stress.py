@@ -1,5 +1,6 @@
-"""A smaller run of tools/stress.py: writer processes (two threads each) and
-reader processes on one registry. VARDUN_STRESS_SECONDS sets its length."""
+"""Smaller runs of tools/stress.py (writer processes with two threads each and
+reader processes on one registry; VARDUN_STRESS_SECONDS sets its length) and
+of tools/races.py (VARDUN_RACE_ROUNDS sets its rounds)."""
 
 import os
 
@@ -37,3 +38,15 @@ def test_the_run_detects_lost_changes_when_writers_do_not_exclude_each_other(
     )
     assert not figures["ok"]
     assert figures["changes_lost"] > 0 or figures["problems"]
+
+
+def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
+    # Half the race rounds begin without the credential directory, so key
+    # checks have to create it again while the user is being removed.
+    rounds = int(os.environ.get("VARDUN_RACE_ROUNDS", "120"))
+    results = load_tool("races").run(rounds=rounds, log=None, seed=1)
+    checked, swapped = results["verify-vs-remove"], results["swap-during-removal"]
+    assert (checked["errors"], checked["resurrected"]) == (0, 0), checked["stderr"]
+    assert checked["checks"] > rounds
+    assert swapped["outside_changed"] == 0
+    assert swapped["completed"] + swapped["stopped"] == rounds

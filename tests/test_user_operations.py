@@ -102,6 +102,18 @@ class TestAddUser:
         with pytest.raises(AttributeError):
             store._new_user_id([{"user_id": "u_1"}, 3])
 
+    def test_identifier_is_the_prefix_plus_the_token_and_is_checked(self, store, monkeypatch):
+        class Odd:
+            def __radd__(self, other):
+                return 42
+
+        monkeypatch.setattr(m.secrets, "token_hex", lambda n: Odd())
+        with pytest.raises(TypeError, match="^Expected str, got int$"):
+            store._new_user_id([])
+        monkeypatch.setattr(m.secrets, "token_hex", lambda n: 7)
+        with pytest.raises(TypeError, match="can only concatenate str"):
+            store._new_user_id([])
+
     def test_steps_go_through_the_instance(self, store):
         calls = []
 
@@ -377,6 +389,33 @@ class TestListAndVerify:
         (store.users_dir / "42").chmod(0o755)
         store.verify_api_key("k")
         assert mode(store.users_dir / "42") == 0o700
+
+    def test_a_removal_racing_the_check_gives_none_and_leaves_no_directory(self, store):
+        # What a removal in another process does between the check's load and
+        # its directory step, played by the directory step itself.
+        class Racing(Store):
+            def _ensure_credential_dir(self, user_id):
+                self._save([r for r in self._load() if r.get("user_id") != user_id])
+                if failing:
+                    raise FileNotFoundError(2, "removed meanwhile")
+                super()._ensure_credential_dir(user_id)
+
+        racing = Racing(store.base_dir)
+        for failing in (False, True):
+            added = store.add_user()
+            store._remove_credential_dir(added["user_id"])
+            assert racing.verify_api_key(added["api_key"]) is None
+            assert list(store.users_dir.iterdir()) == []
+
+    def test_a_failing_directory_step_of_a_user_still_there_raises(self, store):
+        added = store.add_user()
+        store.credential_dir(added["user_id"]).rmdir()
+        store.credential_dir(added["user_id"]).write_text("in the way")
+        with pytest.raises(FileExistsError):
+            store.verify_api_key(added["api_key"])
+        # A directory made again for a user still there stays.
+        store.credential_dir(added["user_id"]).unlink()
+        assert store.verify_api_key(added["api_key"]).credential_dir.is_dir()
 
     def test_verification_failures(self, store):
         digest = Store.hash_api_key("k")

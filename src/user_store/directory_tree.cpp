@@ -13,7 +13,20 @@ namespace {
 using posix::Fd;
 using posix::Status;
 
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
+// Opens the directory `name` (relative to `dir_fd`) itself. A link there
+// fails with ELOOP: what O_NOFOLLOW gives, but for O_DIRECTORY's ENOTDIR.
+int open_directory(int dir_fd, const char* name) {
+  int fd = posix::open_at(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0 && errno == ENOTDIR) {
+    struct stat info;
+    if (::fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+      errno = ELOOP;
+    } else {
+      errno = ENOTDIR;
+    }
+  }
+  return fd;
+}
 
 std::string joined(const std::string& parent, const std::string& name) {
   return name.empty() ? parent : parent + "/" + name;
@@ -78,7 +91,7 @@ bool empty_directory(int fd, const std::string& where, Failure& failure) {
     if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
       if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) return failure.set(errno, path);
     } else if (S_ISDIR(info.st_mode)) {
-      Fd child(posix::open_at(fd, name.c_str(), kDirectoryFlags));
+      Fd child(open_directory(fd, name.c_str()));
       if (child) {
         if (!empty_directory(child.get(), path, failure)) return false;
       } else if (errno != EACCES) {
@@ -97,7 +110,7 @@ bool empty_directory(int fd, const std::string& where, Failure& failure) {
 
 void chmod_directory(const std::string& path, mode_t mode) {
   Status error = posix::without_lock([&] {
-    Fd fd(posix::open_at(AT_FDCWD, path.c_str(), kDirectoryFlags));
+    Fd fd(open_directory(AT_FDCWD, path.c_str()));
     if (!fd) return errno;
     return posix::errno_of(::fchmod(fd.get(), mode));
   });
@@ -108,7 +121,7 @@ Ensured ensure_directory(const std::string& parent, const std::string& name,
                          const std::string& shown, mode_t mode) {
   Failure failure;
   Ensured ensured = posix::without_lock([&] {
-    Fd parent_fd(posix::open_at(AT_FDCWD, parent.c_str(), kDirectoryFlags));
+    Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
     if (!parent_fd) {
       if (errno == ENOENT) return Ensured::ParentMissing;
       failure.set_at_parent(errno);
@@ -119,7 +132,7 @@ Ensured ensure_directory(const std::string& parent, const std::string& name,
       failure.set(errno, "");
       return Ensured::Existed;
     }
-    Fd fd(posix::open_at(parent_fd.get(), name.c_str(), kDirectoryFlags));
+    Fd fd(open_directory(parent_fd.get(), name.c_str()));
     if (!fd) {
       // A file or a link holds the name: not a directory of ours.
       failure.set(errno == ELOOP || errno == ENOTDIR ? EEXIST : errno, "");
@@ -135,7 +148,7 @@ Ensured ensure_directory(const std::string& parent, const std::string& name,
 void remove_tree(const std::string& parent, const std::string& name, const std::string& shown) {
   Failure failure;
   posix::without_lock([&] {
-    Fd parent_fd(posix::open_at(AT_FDCWD, parent.c_str(), kDirectoryFlags));
+    Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
     if (!parent_fd) {
       if (errno != ENOENT) failure.set_at_parent(errno);
       return 0;
@@ -153,7 +166,7 @@ void remove_tree(const std::string& parent, const std::string& name, const std::
       failure.set(ENOTDIR, "");  // what removing it as a directory gives
       return 0;
     }
-    Fd fd(posix::open_at(parent_fd.get(), name.c_str(), kDirectoryFlags));
+    Fd fd(open_directory(parent_fd.get(), name.c_str()));
     if (fd) {
       if (!empty_directory(fd.get(), "", failure)) return 0;
     } else if (errno == ENOENT) {
@@ -171,7 +184,7 @@ void remove_tree(const std::string& parent, const std::string& name, const std::
 
 void remove_if_empty(const std::string& parent, const std::string& name) {
   posix::without_lock([&] {
-    Fd parent_fd(posix::open_at(AT_FDCWD, parent.c_str(), kDirectoryFlags));
+    Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
     if (parent_fd) ::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR);
     return 0;
   });

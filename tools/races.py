@@ -1,0 +1,200 @@
+"""Two races an attacker or plain bad luck can run against the store, many rounds each.
+
+verify-vs-remove: a process checks a user's key without pause while another
+removes that user, as the MCP server does while an operator removes someone.
+No key check may fail (every answer is the user or None) and no removed
+user's credential directory may remain once the checks have stopped.
+
+swap-during-removal: while a user's credential directory is removed, another
+process keeps swapping a subdirectory of it for a symbolic link to a
+directory elsewhere holding files of the same names. The removal may fail,
+but nothing outside the credential directory may be removed or changed.
+
+    python3 -P tools/races.py [--rounds 300] [--race NAME ...]
+
+Exits non-zero when a round broke a rule. The test suite imports `run` for a
+smaller run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+# Checks keys read from stdin ("<key> <count>" per round) until the key has
+# stopped working `count` times in a row, then reports "<checks> <errors>".
+_VERIFIER = r"""
+import sys
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(sys.argv[1])
+for line in sys.stdin:
+    key, quiet = line.split()
+    checks = errors = misses = 0
+    while misses < int(quiet):
+        checks += 1
+        try:
+            user = store.verify_api_key(key)
+        except Exception as error:
+            errors += 1
+            print(f"error {type(error).__name__}: {error}", file=sys.stderr, flush=True)
+            user = "error"
+        misses = misses + 1 if user is None else 0
+    print(checks, errors, flush=True)
+"""
+
+# Swaps <dir>/sub for a link to <victim> and back until stdin closes.
+_SWAPPER = r"""
+import os, sys, threading
+directory, victim = sys.argv[1], sys.argv[2]
+sub, real = os.path.join(directory, "sub"), os.path.join(directory, "sub-real")
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+print("swapping", flush=True)
+while not stop.is_set():
+    try:
+        os.rename(sub, real)
+        os.symlink(victim, sub)
+        os.unlink(sub)
+        os.rename(real, sub)
+    except OSError:
+        pass
+"""
+
+
+def _store(base):
+    from vardun.mcp.user_store import MCPUserStore
+
+    return MCPUserStore(base)
+
+
+def _child(code, *args):
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.Popen(
+        [sys.executable, "-P", "-c", code, *args],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment,
+    )
+
+
+def verify_vs_remove(rounds, base, rng):
+    store = _store(base)
+    verifier = _child(_VERIFIER, str(base))
+    figures = {"rounds": rounds, "checks": 0, "errors": 0, "resurrected": 0}
+    try:
+        for _ in range(rounds):
+            added = store.add_user("removed while checked")
+            if rng.random() < 0.5:
+                # Half the rounds start without the directory, so that the
+                # check has to create it while the removal runs.
+                store.credential_dir(added["user_id"]).rmdir()
+            verifier.stdin.write(f"{added['api_key']} 20\n")
+            verifier.stdin.flush()
+            time.sleep(rng.uniform(0, 0.003))
+            store.remove_user(added["user_id"])
+            checks, errors = map(int, verifier.stdout.readline().split())
+            figures["checks"] += checks
+            figures["errors"] += errors
+            if os.path.lexists(store.credential_dir(added["user_id"])):
+                figures["resurrected"] += 1
+                shutil.rmtree(store.credential_dir(added["user_id"]))
+    finally:
+        verifier.stdin.close()
+        figures["stderr"] = verifier.stderr.read()[-2000:]
+        verifier.wait(timeout=60)
+    figures["ok"] = figures["errors"] == 0 and figures["resurrected"] == 0
+    return figures
+
+
+def _snapshot(root):
+    found = {}
+    for entry in sorted(Path(root).rglob("*")):
+        info = entry.lstat()
+        found[str(entry)] = (info.st_mode, entry.read_bytes() if entry.is_file() else None)
+    return found
+
+
+def swap_during_removal(rounds, base, rng, files=60):
+    store = _store(base / "store")
+    victim = base / "victim"
+    victim.mkdir()
+    for n in range(files):
+        (victim / f"f{n:03}").write_text("precious")
+    (victim / "nested").mkdir()
+    before = _snapshot(victim)
+    figures = {"rounds": rounds, "completed": 0, "stopped": 0, "outside_changed": 0}
+    for _ in range(rounds):
+        user_id = store.add_user("swapped")["user_id"]
+        directory = store.credential_dir(user_id)
+        (directory / "sub" / "nested").mkdir(parents=True)
+        for n in range(files):
+            (directory / "sub" / f"f{n:03}").write_text("login state")
+        swapper = _child(_SWAPPER, str(directory), str(victim))
+        assert swapper.stdout.readline().strip() == "swapping"
+        time.sleep(rng.uniform(0, 0.002))
+        try:
+            store._remove_credential_dir(user_id)
+            figures["completed"] += 1
+        except OSError:
+            figures["stopped"] += 1
+        swapper.stdin.close()
+        swapper.wait(timeout=60)
+        if _snapshot(victim) != before:
+            figures["outside_changed"] += 1
+            shutil.rmtree(victim)
+            victim.mkdir()
+            for n in range(files):
+                (victim / f"f{n:03}").write_text("precious")
+            (victim / "nested").mkdir()
+        if os.path.lexists(directory):
+            for leftover in (directory / "sub", directory / "sub-real"):
+                if leftover.is_symlink():
+                    leftover.unlink()
+            shutil.rmtree(directory)
+        store.remove_user(user_id)
+    figures["ok"] = figures["outside_changed"] == 0
+    return figures
+
+
+RACES = {"verify-vs-remove": verify_vs_remove, "swap-during-removal": swap_during_removal}
+
+
+def run(rounds=300, races=None, log=print, seed=None):
+    """`rounds` rounds of each race; returns their figures by name."""
+    rng = random.Random(seed)
+    results = {}
+    for name in races or list(RACES):
+        base = Path(tempfile.mkdtemp(prefix=f"vardun-{name}-"))
+        try:
+            results[name] = RACES[name](rounds, base, rng)
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+        if log:
+            shown = {k: v for k, v in results[name].items() if k != "stderr"}
+            log(f"{name}: {shown}")
+            if results[name].get("stderr"):
+                log(results[name]["stderr"])
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=300, help="rounds of each race")
+    parser.add_argument("--race", action="append", choices=sorted(RACES))
+    args = parser.parse_args()
+    results = run(args.rounds, args.race)
+    return 0 if all(r["ok"] for r in results.values()) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
