@@ -11,8 +11,16 @@ ASAN_LIB    := build/asan/lib
 DBG_LIB     := build/debug-python/lib
 
 # Build one flavour of the package (Python files and extension) into build/<dir>/lib.
+# setuptools rebuilds by file times, so an edit saved within the second of the
+# last build would be skipped: a hash of the sources kept beside the build
+# forces a full build whenever they differ from what was built.
+SOURCES_HASH = cat setup.py pyproject.toml $$(find src -type f \( -name '*.[ch]pp' -o -name '*.py' -o -name '*.pyi' \) | sort) | sha256sum
 define build_into
-	VARDUN_BUILD=$(2) $(3) setup.py -q build --build-base build/$(1) --build-lib build/$(1)/lib
+	@hash=$$($(SOURCES_HASH)); stamp=build/$(1)/sources.sha256; \
+	if [ "$$(cat $$stamp 2>/dev/null)" = "$$hash" ]; then force=; else force=--force; fi; \
+	echo "VARDUN_BUILD=$(2) $(3) setup.py -q build --build-base build/$(1) $$force"; \
+	VARDUN_BUILD=$(2) $(3) setup.py -q build --build-base build/$(1) --build-lib build/$(1)/lib $$force && \
+	echo "$$hash" > $$stamp
 endef
 
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \

@@ -149,12 +149,31 @@ def test_keep_credentials_truth_is_taken_before_the_type_check(store):
         store.remove_user(None, keep_credentials=1)
 
 
+class Text(str):
+    """A str subclass that stays one through `+`."""
+
+    def __add__(self, other):
+        return Text(str(self) + other)
+
+    def __radd__(self, other):
+        return Text(other + str(self))
+
+
 def test_result_checks(store, monkeypatch):
     generate = m.generate_api_key
     monkeypatch.setattr(m, "generate_api_key", lambda: 42)
     assert message(store._new_api_key) == "Expected str, got int"
     monkeypatch.setattr(m, "generate_api_key", lambda: None)
     assert store._new_api_key() is None
+    # Exactly str: a subclass is refused by every result check.
+    monkeypatch.setattr(m, "generate_api_key", lambda: Text("vardun-mcp-x"))
+    assert message(store._new_api_key) == "Expected str, got Text"
+    assert message(store.add_user) == "Expected str, got Text"
+    assert store._load() == []
+    monkeypatch.setattr(m, "API_KEY_PREFIX", Text("vardun-mcp-"))
+    assert message(generate) == "Expected str, got Text"
+    monkeypatch.setattr(m.secrets, "token_hex", lambda n: Text("0"))
+    assert message(lambda: store._new_user_id([])) == "Expected str, got Text"
 
     class FakeSecrets:
         @staticmethod
@@ -188,7 +207,7 @@ def test_hash_result_must_be_text(store, monkeypatch):
 
     class Suffix:
         def __radd__(self, other):
-            return 3
+            return returned
 
     class FakeHashlib:
         @staticmethod
@@ -196,7 +215,8 @@ def test_hash_result_must_be_text(store, monkeypatch):
             return Digest()
 
     monkeypatch.setattr(m, "hashlib", FakeHashlib)
-    assert message(lambda: store.hash_api_key("k")) == "Expected str, got int"
+    for returned, name in ((3, "int"), (Text("sha256:0"), "Text")):
+        assert message(lambda: store.hash_api_key("k")) == f"Expected str, got {name}"
 
 
 def test_runaway_recursion_is_an_error_not_a_crash(store, monkeypatch):

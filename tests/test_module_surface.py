@@ -65,11 +65,26 @@ def test_namespace_values_are_the_standard_library_objects():
     assert m.API_KEY_RANDOM_LENGTH == 32 and type(m.API_KEY_RANDOM_LENGTH) is int
 
 
-def test_fcntl_probe_without_fcntl(python):
+REFUSING_FCNTL = (
+    "import sys\n"
+    "class Refuse:\n"
+    "    def find_spec(self, name, path=None, target=None):\n"
+    "        if name == 'fcntl':\n"
+    "            raise ERROR('no fcntl today')\n"
+    "sys.modules.pop('fcntl', None)\n"
+    "sys.meta_path.insert(0, Refuse())\n"
+)
+
+
+@pytest.mark.parametrize(
+    "setup",
+    # Any ImportError means no fcntl, not only ModuleNotFoundError.
+    ["import sys\nsys.modules['fcntl'] = None\n", REFUSING_FCNTL.replace("ERROR", "ImportError")],
+    ids=["module-not-found", "import-error"],
+)
+def test_fcntl_probe_without_fcntl(python, setup):
     result = python(
-        "import sys\n"
-        "sys.modules['fcntl'] = None\n"
-        "import vardun.mcp.user_store as m\n"
+        setup + "import vardun.mcp.user_store as m\n"
         "print(m._FCNTL_AVAILABLE, hasattr(m, 'fcntl'), 'fcntl' in vars(m))\n"
     )
     assert result.stdout.split() == ["False", "False", "False"]
@@ -77,14 +92,8 @@ def test_fcntl_probe_without_fcntl(python):
 
 def test_other_import_errors_abort_the_import(python):
     result = python(
-        "import sys\n"
-        "class Refuse:\n"
-        "    def find_spec(self, name, path=None, target=None):\n"
-        "        if name == 'fcntl':\n"
-        "            raise RuntimeError('no fcntl today')\n"
-        "sys.modules.pop('fcntl', None)\n"
-        "sys.meta_path.insert(0, Refuse())\n"
-        "try:\n"
+        REFUSING_FCNTL.replace("ERROR", "RuntimeError")
+        + "try:\n"
         "    import vardun.mcp.user_store\n"
         "except RuntimeError as exc:\n"
         "    print('failed:', exc)\n"

@@ -112,42 +112,67 @@ def test_a_save_is_private_from_its_first_byte_and_flushed_around_its_rename(tmp
     assert "fsync of the directory" in steps, steps
 
 
-# Makes every fsync of a directory fail, as a flaky disk can after the rename.
-FAILING_DIRECTORY_FSYNC = r"""
+# Makes fsync of a directory, or fdatasync, fail as a flaky disk can.
+FAILING_FLUSH = r"""
 #define _GNU_SOURCE
 #include <errno.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 int fsync(int fd) {
     struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (getenv("FAIL_DIRECTORY_FSYNC") && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         errno = EIO;
         return -1;
     }
     return (int)syscall(SYS_fsync, fd);
 }
+int fdatasync(int fd) {
+    if (getenv("FAIL_FDATASYNC")) {
+        errno = EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_fdatasync, fd);
+}
+"""
+
+FLUSHED_ROTATION = r"""
+import glob, os
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(BASE)
+added = store.add_user("x")
+before = store.path.read_bytes()
+os.environ[FAIL] = "1"
+try:
+    key = store.rotate_api_key(added["user_id"])["api_key"]
+    print("rotated", store.verify_api_key(key).user_id == added["user_id"])
+except OSError as error:
+    print("failed", error.errno, os.path.basename(error.filename)[:14],
+          store.path.read_bytes() == before, glob.glob(BASE + "/*.tmp-*"))
 """
 
 
 @pytest.mark.skipif(shutil.which("gcc") is None, reason="gcc is not installed")
-def test_the_rename_is_the_commit(tmp_path, python):
-    # Failing after the rename would tell a rotation's caller that nothing
-    # changed while the new hash is in place: locked out, key never shown.
+@pytest.mark.parametrize(
+    "fail, outcome",
+    [
+        # The rename is the commit: failing after it would tell the caller
+        # that nothing changed while the new hash is in place.
+        ("FAIL_DIRECTORY_FSYNC", "rotated True"),
+        # Before it, the save fails naming its file and leaves nothing behind.
+        ("FAIL_FDATASYNC", "failed 5 mcp_users.tmp- True []"),
+    ],
+)
+def test_flush_failures_around_the_rename(tmp_path, python, fail, outcome):
     source = tmp_path / "shim.c"
-    source.write_text(FAILING_DIRECTORY_FSYNC)
+    source.write_text(FAILING_FLUSH)
     shim = tmp_path / "shim.so"
     subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(shim), str(source)], check=True)
     preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
-    result = python(
-        "from vardun.mcp.user_store import MCPUserStore\n"
-        f"store = MCPUserStore({str(tmp_path / 'base')!r})\n"
-        "added = store.add_user('x')\n"
-        "key = store.rotate_api_key(added['user_id'])['api_key']\n"
-        "print(store.verify_api_key(key).user_id == added['user_id'])\n",
-        env={"LD_PRELOAD": preload},
-    )
-    assert result.stdout == "True\n"
+    base = str(tmp_path / "base")
+    result = python(f"BASE = {base!r}\nFAIL = {fail!r}\n" + FLUSHED_ROTATION, env={"LD_PRELOAD": preload})
+    assert result.stdout == outcome + "\n"
 
 
 def test_named_steps_run_in_order(store, monkeypatch):

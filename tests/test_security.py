@@ -258,6 +258,7 @@ def test_links_planted_in_the_base_directory_are_never_followed(us, store, victi
     with pytest.raises(OSError) as error:
         store.rotate_api_key(added["user_id"])
     assert error.value.errno == errno.ELOOP and store.path.read_bytes() == registry
+    assert error.value.filename == str(store.base_dir / "mcp_users.tmp-5")
     monkeypatch.undo()
 
     shutil.rmtree(credential_dir)

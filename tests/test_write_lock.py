@@ -256,6 +256,25 @@ class TestGeneratorProtocol:
         del gen
         assert lock_is_free(store.lock_path)
 
+    def test_collection_runs_the_unlock_step(self, store, monkeypatch):
+        # Closing the lock file would free the lock too; the generator's
+        # cleanup must still unlock explicitly, for a plain and a contextlib use.
+        operations = []
+
+        class Operations(RecordingFcntl):
+            def flock(self, file, operation):
+                operations.append(operation)  # not the file: that would keep it open
+                fcntl.flock(file, operation)
+
+        monkeypatch.setattr(m, "fcntl", Operations())
+        gen = self.generator(store)
+        next(gen)
+        del gen
+        manager = store._locked()
+        manager.__enter__()
+        del manager
+        assert operations == [fcntl.LOCK_EX, fcntl.LOCK_UN] * 2
+
     def test_a_running_generator_cannot_be_resumed(self, store, monkeypatch):
         captured = {}
 

@@ -8,11 +8,13 @@ Usage: python3.11-dbg -P tools/refleak.py [-v] [name-substring ...]
 
 import contextlib
 import gc
+import importlib
 import os
 import sys
 import tempfile
 from pathlib import Path
 
+import vardun.mcp
 import vardun.mcp.user_store as m
 
 WARMUP_ROUNDS = 3
@@ -231,6 +233,61 @@ def define_scenarios(ws):
         user = store.add_user()
         store.remove_user(user["user_id"], keep_credentials=True)
         store._remove_credential_dir(user["user_id"])
+
+    @scenario
+    def add_many_users():
+        added = [store.add_user(f"user {n}") for n in range(10)]
+        for user in added:
+            store.remove_user(user["user_id"])
+
+    @scenario
+    def failed_saves():
+        target = ws.fresh_store("failing-save")
+        expect(UnicodeEncodeError, target._save, ["\udc80"])
+        with rebound("time", type("FixedTime", (), {"time_ns": staticmethod(lambda: 5)})):
+            planted = target.base_dir / "mcp_users.tmp-5"
+            if not planted.is_symlink():
+                planted.symlink_to(ws.root / "a-file")
+            expect(OSError, target._save, [])
+
+    @scenario
+    def links_and_pipes():
+        target = ws.fresh_store("hostile")
+        if not target.path.exists():
+            os.mkfifo(target.path)
+            target.lock_path.symlink_to(ws.root / "a-file")
+            target.credential_dir("u_link").symlink_to(ws.root)
+        expect(OSError, target.verify_api_key, "k")
+        expect(OSError, target.add_user)
+        expect(FileExistsError, target._ensure_credential_dir, "u_link")
+
+    @scenario
+    def key_check_racing_a_removal():
+        class Racing(m.MCPUserStore):
+            def verify_api_key(self, api_key):
+                self.checking = True
+                return super().verify_api_key(api_key)
+
+            def _ensure_credential_dir(self, user_id):
+                super()._ensure_credential_dir(user_id)
+                if getattr(self, "checking", False):
+                    self._save([r for r in self._load() if r.get("user_id") != user_id])
+                    raise FileNotFoundError(2, "removed meanwhile")
+
+        racing = Racing(ws.root / "racing")
+        key = racing.add_user("raced")["api_key"]
+        assert racing.verify_api_key(key) is None
+
+    @scenario
+    def import_afresh():
+        name = "vardun.mcp.user_store"
+        saved = sys.modules.pop(name)
+        try:
+            fresh = importlib.import_module(name)
+            fresh.MCPUserStore(ws.root / "fresh").verify_api_key("k")
+        finally:
+            sys.modules[name] = saved
+            vardun.mcp.user_store = saved
 
     @scenario
     def rotate():
