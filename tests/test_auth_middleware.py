@@ -194,27 +194,23 @@ class RaisingStore:
         raise KeyError(f"no record for {key.split()[-1]}")
 
 
-def damage(base, how):
-    registry = base / "mcp_users.json"
-    if how == "not JSON":
-        registry.write_text("[{")
-    elif how == "not UTF-8":
-        registry.write_bytes(b"[\xff]")
-    elif how == "unencodable user id":
-        registry.write_text(registry.read_text().replace('"u_', '"\\ud800'))
-    elif how == "a directory":
-        registry.unlink()
-        registry.mkdir()
+DAMAGE = {
+    "not JSON": lambda registry: registry.write_text("[{"),
+    "not UTF-8": lambda registry: registry.write_bytes(b"[\xff]"),
+    "unencodable user id": lambda registry: registry.write_text(
+        registry.read_text().replace('"u_', '"\\ud800')),
+    "a directory": lambda registry: (registry.unlink(), registry.mkdir()),
+    "a store that names its argument": lambda registry: None,
+}
 
 
-@pytest.mark.parametrize("how", ["not JSON", "not UTF-8", "unencodable user id", "a directory",
-                                 "a store that names its argument"])
+@pytest.mark.parametrize("how", DAMAGE)
 def test_store_failure_is_a_500_logged_once_without_the_key(site, tmp_path, caplog, monkeypatch, how):
     from vardun.mcp.user_store import MCPUserStore
 
     store = MCPUserStore(tmp_path)
     key = store.add_user("Carol")["api_key"]
-    damage(tmp_path, how)
+    DAMAGE[how](store.path)
     monkeypatch.setattr(site.probe.middleware, "store", RaisingStore() if "argument" in how else store)
     with caplog.at_level(logging.ERROR, logger="vardun.mcp.auth"):
         response = site.client.get("/whoami", headers={"Authorization": f"Bearer {key}"})
@@ -245,12 +241,12 @@ def test_rotation_and_removal_by_the_command_apply_to_the_next_request(site):
     sender = threading.Thread(target=keep_sending)
     sender.start()
     try:
-        while len(results) < 3:
+        while sender.is_alive() and len(results) < 3:
             time.sleep(0.01)
         before = time.monotonic()
         rotated = users_command(site.base, "rotate", carol["user_id"])
         after = time.monotonic()
-        while not any(started > after for started, _ in results):
+        while sender.is_alive() and not any(started > after for started, _ in results):
             time.sleep(0.01)
     finally:
         stop.set()
