@@ -27,7 +27,8 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:suppressions=$(CURDIR)/tools/asan-suppressions.txt UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash exits fuzz install install-check wheel demo-api
+	stubtest bench bench-quick stress crash exits fuzz install install-check wheel demo-api \
+	demo-server
 
 all: build
 
@@ -49,6 +50,11 @@ demo: build
 demo-api: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P examples/demo.py
 
+# The example Starlette application under uvicorn on a free port of
+# 127.0.0.1: a few requests with and without a key, then it stops.
+demo-server: build
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P examples/demo_server.py
+
 # The test suite with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
 	$(call build_into,asan,asan,$(PYTHON))
@@ -68,9 +74,9 @@ format:
 format-check:
 	clang-format --dry-run --Werror src/user_store/*.cpp src/user_store/*.hpp
 
-# The type stubs checked against the built module.
+# The type stubs checked against the built modules.
 stubtest: build
-	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store \
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store vardun.mcp.auth \
 		--allowlist tools/stubtest-allowlist.txt
 
 # Per-operation cost against the standard-library floor (bench/README.md).

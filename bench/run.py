@@ -7,8 +7,10 @@ same standard-library calls in plain Python) are timed in alternating
 batches within the same run, so that load from other processes hits both
 alike. The table shows the median time per call over the rounds and the
 ratio module / floor; the growth check fits how verify_api_key (key of the
-last user) and list_users scale with the number of users. bench/README.md
-explains the method and how to read the numbers.
+last user) and list_users scale with the number of users. The last table is
+requests per second through uvicorn without and with BearerAuthMiddleware
+(bench/http_rps.py). bench/README.md explains the method and how to read the
+numbers.
 """
 
 import argparse
@@ -34,6 +36,7 @@ if str(BENCH_DIR) not in sys.path:
     sys.path.insert(0, str(BENCH_DIR))
 
 import floors  # noqa: E402
+import http_rps  # noqa: E402
 import registry  # noqa: E402
 
 # Above these ratios the glue is worth a closer look.
@@ -53,6 +56,9 @@ SETTINGS = {
         "rounds": 21,
         "batch": 0.025,
         "warmup": 0.05,
+        "http_sizes": (10, 1000),
+        "http_rounds": 7,
+        "http_seconds": 1.0,
     },
     "quick": {
         "sizes": (10, 1000, 10000),
@@ -61,6 +67,9 @@ SETTINGS = {
         "rounds": 5,
         "batch": 0.004,
         "warmup": 0.008,
+        "http_sizes": (10, 1000),
+        "http_rounds": 3,
+        "http_seconds": 0.3,
     },
 }
 
@@ -594,6 +603,13 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
         for case in cases:
             samples, number = time_case(case, settings["rounds"], settings["batch"], settings["warmup"])
             rows.append(summarise(case, samples, number))
+        http_rows = []
+        if settings["http_sizes"] and not growth_only and (
+            not only or any(word in http_rps.HTTP_OPERATION for word in only)
+        ):
+            log(f"{http_rps.HTTP_OPERATION}, without and with the middleware")
+            http_rows = http_rps.run(us, registry, root / "http", settings["http_sizes"],
+                                     settings["http_rounds"], settings["http_seconds"], log)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     result = {
@@ -610,8 +626,10 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
             "fcntl": floors.FCNTL_AVAILABLE,
             "limits": {"disk": DISK_LIMIT, "call": CALL_LIMIT},
             "malloc_env": {k: os.environ[k] for k in STEADY_HEAP_ENV if k in os.environ},
+            "uvicorn": http_rps.implementations(),
         },
         "results": rows,
+        "http": http_rows,
         "growth": growth(rows),
     }
     if steady_heap:
@@ -648,8 +666,9 @@ def main(argv=None):
         settings["sizes"] = args.sizes
         settings["growth_sizes"] = tuple(n for n in settings["growth_sizes"] if n in args.sizes)
         settings["add_remove_sizes"] = tuple(n for n in settings["add_remove_sizes"] if n in args.sizes)
+        settings["http_sizes"] = tuple(n for n in settings["http_sizes"] if n in args.sizes)
     if args.rounds:
-        settings["rounds"] = args.rounds
+        settings["rounds"] = settings["http_rounds"] = args.rounds
 
     steady_heap = not (args.growth_only or args.no_steady_heap or args.only)
     result = run(settings, args.json, args.dir, args.only, growth_only=args.growth_only,
@@ -661,6 +680,10 @@ def main(argv=None):
     if result.get("growth_steady_heap"):
         print_growth(result["growth_steady_heap"], "the same with a steady heap "
                      "(glibc mmap/trim thresholds pinned, so large buffers stay in the heap)")
+    if result["http"]:
+        verify = {r["users"]: r["module_s"] for r in result["results"]
+                  if r["operation"] == "verify_api_key (last)"}
+        http_rps.print_rows(result["http"], result["meta"]["uvicorn"], verify, fmt_time)
     meta = result["meta"]
     print(f"\n{meta['seconds']:.1f} s; load average {meta['loadavg_before'][0]:.2f} before, "
           f"{meta['loadavg_after'][0]:.2f} after; results in {args.json}")

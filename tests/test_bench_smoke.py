@@ -53,6 +53,10 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
     for row in rows.values():
         assert row["module_s"] > 0 and row["floor_s"] > 0
         assert math.isfinite(row["ratio"])
+    # The servers answered as they should (checked before timing) and were timed.
+    assert [row["users"] for row in report["http"]] == [10, 1000]
+    for row in report["http"]:
+        assert row["without_rps"] > 0 and row["with_rps"] > 0
     for growth in (report["growth"], report["growth_steady_heap"]):
         for operation in ("verify_api_key (last)", "list_users"):
             assert math.isfinite(growth[operation]["module_exponent"])

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+import vardun.mcp.auth as auth_module
 import vardun.mcp.user_store as user_store_module
 
 ALLOWLIST = Path(__file__).resolve().parent.parent / "tools" / "stubtest-allowlist.txt"
@@ -34,8 +35,14 @@ import dataclasses
 from pathlib import Path
 from typing import Iterator
 
+from starlette.applications import Starlette
+
 from vardun.mcp import user_store
+from vardun.mcp.auth import BearerAuthMiddleware, KeyVerifier, Receive, Scope, Send
 from vardun.mcp.user_store import MCPUser, MCPUserStore, generate_api_key
+
+
+async def plain_app(scope: Scope, receive: Receive, send: Send) -> None: ...
 
 
 def good(base: Path) -> None:
@@ -64,6 +71,11 @@ def good(base: Path) -> None:
     record = MCPUser("u_1", "", "", Path("/tmp"))
     copy = dataclasses.replace(record, description="d")
     paths: tuple[Path, Path, Path, Path] = (store.base_dir, store.users_dir, store.path, store.lock_path)
+    guarded = BearerAuthMiddleware(Starlette(), store, exempt_paths=["/health"], realm="team")
+    BearerAuthMiddleware(guarded)
+    BearerAuthMiddleware(plain_app, exempt_paths=frozenset({"/"}))
+    verifier: KeyVerifier = guarded.store
+    exempt: frozenset[str] = guarded.exempt_paths
 
 
 def bad(store: MCPUserStore, user: MCPUser) -> None:
@@ -78,6 +90,11 @@ def bad(store: MCPUserStore, user: MCPUser) -> None:
     user.to_dict()["api_key_hash"].missing  # E
     store.no_such_method()  # E
     user_store.API_KEY_PREFIX = "other-"  # E
+    BearerAuthMiddleware(plain_app, store, ["/health"])  # E
+    BearerAuthMiddleware(plain_app, user)  # E
+    BearerAuthMiddleware(plain_app, exempt_paths=[b"/health"])  # E
+    BearerAuthMiddleware(plain_app, realm=None)  # E
+    BearerAuthMiddleware(store)  # E
 '''
 
 
@@ -98,7 +115,8 @@ def run(argv, cwd):
 
 
 def test_stubtest_passes(tmp_path):
-    result = run(["mypy.stubtest", "vardun.mcp.user_store", "--allowlist", str(ALLOWLIST)], tmp_path)
+    modules = [user_store_module.__name__, auth_module.__name__]
+    result = run(["mypy.stubtest", *modules, "--allowlist", str(ALLOWLIST)], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -114,6 +132,9 @@ def test_mypy_accepts_correct_use_and_rejects_misuse(tmp_path):
     assert reported == expected, result.stdout + result.stderr
 
 
-def test_cli_is_typed_against_the_stub(tmp_path):
-    result = run(["mypy", "--strict", "-m", "vardun.mcp.users"], tmp_path)
+def test_python_sources_are_typed(tmp_path):
+    # By path: as a module, mypy would read the middleware's stub instead of
+    # its source. The command is checked against the store's stub.
+    sources = [str(PACKAGE_DIR / "users.py"), auth_module.__file__]
+    result = run(["mypy", "--strict", *sources], tmp_path)
     assert result.returncode == 0, textwrap.indent(result.stdout + result.stderr, "  ")

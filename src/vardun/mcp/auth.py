@@ -1,0 +1,187 @@
+"""API-key authentication for ASGI applications, backed by MCPUserStore.
+
+    from vardun.mcp.auth import BearerAuthMiddleware
+
+    app = BearerAuthMiddleware(app, store, exempt_paths=("/health",))
+
+Every HTTP and WebSocket request (except those to an exempt path) must carry
+``Authorization: Bearer <key>`` or the bare key. The key is checked with
+``store.verify_api_key`` in a worker thread, and the application is called
+with a copy of the scope whose ``"user"`` is the user the key belongs to
+(``request.user`` in Starlette). Refused requests get a JSON error body and a
+``WWW-Authenticate: Bearer`` challenge; refused WebSocket connections are
+closed before they are accepted.
+
+Only the standard library is imported here; the store's module is imported
+when a middleware is made without a store. The worker thread comes from the
+running asyncio loop's default executor, so the middleware runs under asyncio
+servers (uvicorn, hypercorn's asyncio mode, ...).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import traceback
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping
+from typing import Any, NamedTuple, Protocol
+
+__all__ = ["ASGIApp", "BearerAuthMiddleware", "KeyVerifier", "Receive", "Scope", "Send"]
+
+# The shapes Starlette and other ASGI frameworks declare, so that their
+# applications type-check as `app`.
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+_logger = logging.getLogger("vardun.mcp.auth")
+
+
+class KeyVerifier(Protocol):
+    """What the middleware needs of a store: MCPUserStore, or a stand-in."""
+
+    def verify_api_key(self, api_key: str, /) -> object:
+        """The user the key belongs to, or None."""
+        ...
+
+
+class _Refusal(NamedTuple):
+    status: int
+    headers: list[tuple[bytes, bytes]]
+    body: bytes
+    close_code: int
+
+
+# Text this short is no secret worth mangling a traceback for.
+_MIN_REDACTED = 8
+
+
+def _quoted(text: str) -> str:
+    """`text` as an HTTP quoted-string."""
+    if not all(" " <= char <= "~" or "\x80" <= char <= "\xff" for char in text):
+        raise ValueError("realm must be printable ISO-8859-1 text")
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _without_key(error: BaseException, key: str) -> str:
+    """The error's traceback, with the presented key cut out of it: a store
+    other than ours may put its argument into a message."""
+    text = "".join(traceback.format_exception(error)).rstrip()
+    words = key.split()
+    for secret in sorted({key.strip(), *words[-1:]}, key=len, reverse=True):
+        if len(secret) >= _MIN_REDACTED:
+            text = text.replace(secret, "<presented key>")
+    return text
+
+
+class BearerAuthMiddleware:
+    """Lets through only requests that carry a key `store` knows.
+
+    `store` is an MCPUserStore or anything with a ``verify_api_key(key)``
+    method returning a user or None; None means ``MCPUserStore()`` over the
+    configured directory. Requests whose path is one of `exempt_paths`
+    (exact match), and lifespan scopes, pass through untouched. `realm` goes
+    into the ``WWW-Authenticate`` challenges.
+    """
+
+    app: ASGIApp
+    store: KeyVerifier
+    exempt_paths: frozenset[str]
+    realm: str
+
+    def __init__(
+        self,
+        app: ASGIApp,
+        store: KeyVerifier | None = None,
+        *,
+        exempt_paths: Iterable[str] = (),
+        realm: str = "vardun-mcp",
+    ) -> None:
+        # A single string would exempt each of its characters, "/" among them.
+        if isinstance(exempt_paths, (str, bytes)):
+            raise TypeError("exempt_paths must be a collection of paths, not a single string")
+        paths = frozenset(exempt_paths)
+        if not all(isinstance(path, str) for path in paths):
+            raise TypeError("exempt_paths must hold str paths")
+        if not isinstance(realm, str):
+            raise TypeError(f"realm must be a str, not {type(realm).__name__}")
+        challenge = f"Bearer realm={_quoted(realm)}"
+        if store is None:
+            from vardun.mcp.user_store import MCPUserStore
+
+            store = MCPUserStore()
+        if not callable(getattr(store, "verify_api_key", None)):
+            raise TypeError("store must have a verify_api_key method")
+        self.app = app
+        self.store = store
+        self.exempt_paths = paths
+        self.realm = realm
+
+        def refusal(status: int, error: str, description: str, challenge: str | None) -> _Refusal:
+            body = json.dumps({"error": error, "error_description": description}).encode()
+            headers = [(b"content-type", b"application/json"),
+                       (b"content-length", str(len(body)).encode())]
+            if challenge is not None:
+                headers.append((b"www-authenticate", challenge.encode("latin-1")))
+            # Policy violation for the client's faults, internal error for ours.
+            return _Refusal(status, headers, body, 1011 if status >= 500 else 1008)
+
+        self._missing = refusal(
+            401, "missing_token",
+            "This server needs an API key: send it as 'Authorization: Bearer <key>'.",
+            challenge)
+        self._repeated = refusal(
+            400, "invalid_request", "Send one Authorization header, not several.",
+            f'{challenge}, error="invalid_request"')
+        self._invalid = refusal(
+            401, "invalid_token",
+            "The API key is not valid: it may have been rotated, or its user removed.",
+            f'{challenge}, error="invalid_token"')
+        self._failed = refusal(
+            500, "server_error", "The server could not check the API key; try again later.",
+            None)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        kind = scope["type"]
+        if kind not in ("http", "websocket") or scope["path"] in self.exempt_paths:
+            await self.app(scope, receive, send)
+            return
+        values = [value for name, value in scope["headers"] if name.lower() == b"authorization"]
+        if not values:
+            refusal = self._missing
+        elif len(values) > 1:
+            refusal = self._repeated
+        else:
+            # Every byte sequence is ISO-8859-1 text, and all of that is UTF-8
+            # encodable: no header can fail before it reaches the store.
+            key = bytes(values[0]).decode("latin-1")
+            try:
+                loop = asyncio.get_running_loop()
+                user = await loop.run_in_executor(None, self.store.verify_api_key, key)
+            except Exception as error:
+                # Whatever the store raises, the key it was given is valid
+                # text: the registry or the file system failed, not the client.
+                _logger.error("checking an API key failed; answered with a server error\n%s",
+                              _without_key(error, key))
+                refusal = self._failed
+            else:
+                if user is not None:
+                    await self.app({**scope, "user": user}, receive, send)
+                    return
+                refusal = self._invalid
+        await self._refuse(refusal, kind, receive, send)
+
+    @staticmethod
+    async def _refuse(refusal: _Refusal, kind: str, receive: Receive, send: Send) -> None:
+        if kind == "websocket":
+            # Closing before the accept makes the server reject the handshake.
+            if (await receive())["type"] == "websocket.connect":
+                await send({"type": "websocket.close", "code": refusal.close_code})
+            return
+        # Fresh header lists: a wrapping middleware may add to them in place.
+        await send({"type": "http.response.start", "status": refusal.status,
+                    "headers": list(refusal.headers)})
+        await send({"type": "http.response.body", "body": refusal.body})
