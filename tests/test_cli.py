@@ -232,6 +232,11 @@ class TestVerify:
         assert ok(cli("verify", "-", stdin=f"Bearer {alice['api_key']}\n")).stdout.startswith("Valid")
         assert cli("verify", "-", stdin="").returncode == 1
 
+    def test_a_key_on_the_command_line_draws_a_warning(self, cli, alice):
+        # Any local user can read another's argv in /proc.
+        assert "process list" in ok(cli("verify", alice["api_key"])).stderr
+        assert ok(cli("verify", "-", stdin=alice["api_key"])).stderr == ""
+
     def test_key_that_is_not_utf8_is_invalid(self, cli, alice):
         for result in (cli("verify", "vardun-mcp-\udcff"), cli("verify", "-", stdin="\udcff")):
             assert result.returncode == 1 and result.stdout.startswith("Invalid API key")
@@ -263,6 +268,15 @@ class TestRotate:
         for args in (("rotate", "u_00000000"), ("rotate", "u_00000000", "--json")):
             failed(cli(*args), 1, "no such user: u_00000000")
         failed(cli("rotate", ""), 1, "no such user: ''")
+        assert (base_dir / "mcp_users.json").read_bytes() == before
+
+
+    def test_an_identifier_on_several_records_is_refused(self, cli, store, base_dir):
+        alice = store.add_user("Alice")
+        records = store._load()
+        store._save([*records, {**records[0], "description": "copy"}])
+        before = (base_dir / "mcp_users.json").read_bytes()
+        failed(cli("rotate", alice["user_id"]), 1, "2 records carry the user id", " check`")
         assert (base_dir / "mcp_users.json").read_bytes() == before
 
 
@@ -321,8 +335,8 @@ class TestErrors:
     def test_damaged_registry_in_every_subcommand(self, cli, base_dir, content):
         base_dir.mkdir()
         (base_dir / "mcp_users.json").write_bytes(content)
-        for args in (("add", "x"), ("rotate", "u_1"), ("remove", "u_1"), ("verify", "vardun-mcp-x")):
-            failed(cli(*args), 1, "damaged registry")
+        for args in (("add", "x"), ("rotate", "u_1"), ("remove", "u_1"), ("verify", "-")):
+            failed(cli(*args, stdin="vardun-mcp-x\n"), 1, "damaged registry")
         assert (base_dir / "mcp_users.json").read_bytes() == content
 
     def test_hand_edited_user_id_outside_users_dir(self, cli, base_dir):

@@ -244,6 +244,18 @@ def _cmd_list(args: argparse.Namespace, store: MCPUserStore) -> int:
 def _cmd_rotate(args: argparse.Namespace, store: MCPUserStore) -> int:
     _require_utf8(args.user_id, "USER_ID")
     with _store_errors(store):
+        # The store rotates only the first record carrying the identifier, so
+        # with several the old key would keep working.
+        carriers = sum(
+            1 for record in store._load()
+            if isinstance(record, dict) and record.get("user_id") == args.user_id
+        )
+        if carriers > 1:
+            raise CommandError(
+                f"{carriers} records carry the user id {_user_label(args.user_id)}: "
+                f"rotating would leave the old key working; run `{_program_name()} check` "
+                "and fix the registry by hand"
+            )
         result = store.rotate_api_key(args.user_id)
     order = ("user_id", "rotated_at", "credential_dir", "api_key")
     _show_new_key(result, order, _ROTATE_NOTICE, args.json)
@@ -286,6 +298,12 @@ def _read_key(argument: str) -> str:
 
 
 def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
+    if args.key not in ("-", ""):
+        print(
+            f"{_program_name()}: warning: a key given as an argument is visible to every local "
+            "user in the process list; give '-' and pass the key on standard input",
+            file=sys.stderr,
+        )
     key = _read_key(args.key)
     user: MCPUser | None = None
     try:
