@@ -3,6 +3,7 @@ operator runs it: python3 -m vardun.mcp.users."""
 
 import json
 import os
+import pwd
 import stat
 import subprocess
 import sys
@@ -350,6 +351,25 @@ class TestErrors:
         for command in SUBCOMMANDS:
             args = (command,) if command in ("add", "list") else (command, "u_1")
             failed(cli(*args, base=blocker), 1, f"not a directory: {blocker}")
+
+    @pytest.mark.parametrize("uid", [65534, 54321])  # a named account, and a bare uid
+    def test_base_dir_of_another_user_is_refused_unless_forced(self, cli, store, base_dir, uid):
+        if os.geteuid() != 0:
+            pytest.skip("giving a directory to another user needs root")
+        store.add_user("Alice")
+        os.chown(base_dir, uid, uid)
+        try:
+            name = pwd.getpwuid(uid).pw_name
+            owner, sudo = name, name
+        except KeyError:
+            owner, sudo = f"uid {uid}", f"'#{uid}'"
+        before = (base_dir / "mcp_users.json").read_bytes()
+        for args in (("add", "x"), ("list",)):
+            failed(cli(*args), 1, f"{base_dir} belongs to {owner}, not to root",
+                   f"(sudo -u {sudo} python3 -m vardun.mcp.users ...)", "--force")
+        assert (base_dir / "mcp_users.json").read_bytes() == before
+        ok(cli("add", "x", "--force"))
+        assert len(store.list_users()) == 2
 
     def test_empty_base_dir_is_refused(self, cli, cli_env):
         # The store would take "" to mean the default configuration directory.

@@ -14,12 +14,15 @@ from __future__ import annotations
 import argparse
 import contextlib
 import getpass
+import importlib
 import json
 import os
+import pwd
 import sys
 import unicodedata
 from collections.abc import Iterator, Sequence
 from datetime import datetime
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
@@ -172,7 +175,11 @@ def _store_errors(store: MCPUserStore | None = None) -> Iterator[None]:
         raise CommandError(f"damaged registry {registry}: malformed user record ({error})") from error
 
 
-def _open_store(base_dir: str | None) -> MCPUserStore:
+def _config_error(error: Exception) -> CommandError:
+    return CommandError(f"cannot load the configuration module vardun.config: {error}")
+
+
+def _open_store(base_dir: Path) -> MCPUserStore:
     try:
         from vardun.mcp.user_store import MCPUserStore
     except ImportError as error:
@@ -181,7 +188,44 @@ def _open_store(base_dir: str | None) -> MCPUserStore:
         with _store_errors():
             return MCPUserStore(base_dir)
     except ImportError as error:
-        raise CommandError(f"cannot load the configuration module vardun.config: {error}") from error
+        raise _config_error(error) from error
+
+
+def _base_dir(given: str | None) -> Path:
+    """The directory the store would choose for `given`."""
+    if given is not None:
+        return Path(given)
+    try:
+        config_dir = importlib.import_module("vardun.config").CONFIG_DIR
+    except (ImportError, AttributeError) as error:
+        raise _config_error(error) from error
+    return Path(config_dir)
+
+
+def _account(uid: int) -> tuple[str, str]:
+    """A user's name for messages, and how sudo -u names it."""
+    try:
+        name = pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return f"uid {uid}", f"'#{uid}'"
+    return name, name
+
+
+def _refuse_foreign_base_dir(base_dir: Path) -> None:
+    # What another user (root included) creates or re-modes here can leave
+    # the MCP server, which runs as the owner, unable to read its own files.
+    try:
+        owner = os.stat(base_dir).st_uid
+    except OSError:
+        return  # not there yet (whoever runs this creates it), or the operation will say why
+    me = os.geteuid()
+    if owner == me:
+        return
+    owner_name, sudo_name = _account(owner)
+    raise CommandError(
+        f"{base_dir} belongs to {owner_name}, not to {_account(me)[0]}: run the command as its "
+        f"owner (sudo -u {sudo_name} {_program_name()} ...), or give --force"
+    )
 
 
 def _require_utf8(value: str, what: str) -> None:
@@ -351,6 +395,13 @@ def _add_common_options(parser: argparse.ArgumentParser, *, top_level: bool) -> 
         default=False if top_level else default,
         help="print machine-readable JSON on stdout",
     )
+    group.add_argument(
+        "--force",
+        action="store_true",
+        default=False if top_level else default,
+        help="work on a base directory that belongs to another user (what is created there "
+        "then belongs to you)",
+    )
 
 
 def _program_name() -> str:
@@ -469,7 +520,10 @@ def _run(argv: Sequence[str] | None) -> int:
             # directory, e.g. for --base-dir "$UNSET_VARIABLE".
             raise CommandError("--base-dir must not be empty", EXIT_USAGE)
         args.base_dir = os.path.expanduser(args.base_dir)
-    store = _open_store(args.base_dir)
+    base_dir = _base_dir(args.base_dir)
+    if not args.force:
+        _refuse_foreign_base_dir(base_dir)
+    store = _open_store(base_dir)
     status: int = args.handler(args, store)
     return status
 
