@@ -5,8 +5,6 @@ import json
 import os
 import pwd
 import stat
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -14,61 +12,9 @@ import pytest
 from vardun.mcp.user_store import MCPUserStore
 from vardun.mcp.users import main
 
+from helpers import failed, ok
+
 SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify")
-
-
-@pytest.fixture
-def cli_env(tmp_path):
-    """An environment in which the default registry is a temporary one, so
-    that nothing here can reach the real ~/.config."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env["HOME"] = str(tmp_path / "home")
-    env["VARDUN_CONFIG_DIR"] = str(tmp_path / "default-config")
-    return env
-
-
-@pytest.fixture
-def cli(cli_env, base_dir):
-    """Runs the command over the test's base directory unless `base` is None."""
-
-    def run(*args, base=base_dir, stdin=None, env=None, user=None, code=None):
-        argv = [sys.executable, "-P"]
-        argv += ["-c", code] if code else ["-m", "vardun.mcp.users"]
-        if base is not None:
-            argv += ["--base-dir", str(base)]
-        extra = {"user": user} if user is not None else {}
-        return subprocess.run(
-            [*argv, *args],
-            env={**cli_env, **(env or {})},
-            input=stdin,
-            capture_output=True,
-            text=True,
-            errors="surrogateescape",  # lets a test send bytes that are not UTF-8
-            timeout=60,
-            **extra,
-        )
-
-    return run
-
-
-def ok(result):
-    assert result.returncode == 0, result.stderr
-    assert "Traceback" not in result.stderr
-    return result
-
-
-def failed(result, status, *fragments):
-    """A failure: the status, nothing on stdout, and one line on stderr."""
-    assert result.returncode == status, (result.stdout, result.stderr)
-    assert result.stdout == ""
-    assert "Traceback" not in result.stderr
-    lines = result.stderr.splitlines()
-    assert len(lines) == 1, result.stderr
-    assert "error: " in lines[0]
-    for fragment in fragments:
-        assert fragment in lines[0]
-    return lines[0]
 
 
 def add_json(cli, description="someone"):
