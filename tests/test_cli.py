@@ -14,7 +14,7 @@ from vardun.mcp.users import main
 
 from helpers import failed, ok
 
-SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify")
+SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify", "check")
 
 
 def add_json(cli, description="someone"):
@@ -295,7 +295,7 @@ class TestErrors:
         blocker = tmp_path / "file"
         blocker.write_text("")
         for command in SUBCOMMANDS:
-            args = (command,) if command in ("add", "list") else (command, "u_1")
+            args = (command,) if command in ("add", "list", "check") else (command, "u_1")
             failed(cli(*args, base=blocker), 1, f"not a directory: {blocker}")
 
     @pytest.mark.parametrize("uid", [65534, 54321])  # a named account, and a bare uid
@@ -310,7 +310,7 @@ class TestErrors:
         except KeyError:
             owner, sudo = f"uid {uid}", f"'#{uid}'"
         before = (base_dir / "mcp_users.json").read_bytes()
-        for args in (("add", "x"), ("list",)):
+        for args in (("add", "x"), ("check",)):
             failed(cli(*args), 1, f"{base_dir} belongs to {owner}, not to root",
                    f"(sudo -u {sudo} python3 -m vardun.mcp.users ...)", "--force")
         assert (base_dir / "mcp_users.json").read_bytes() == before

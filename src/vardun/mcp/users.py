@@ -2,11 +2,12 @@
 
 Run as ``python3 -m vardun.mcp.users`` or, once installed, ``vardun-mcp-users``.
 It adds users and hands out their keys, lists users, rotates and removes them
-and checks a presented key, all through :class:`MCPUserStore`.
+and checks a presented key, all through :class:`MCPUserStore`; ``check``
+audits the registry's files (:mod:`vardun.mcp.audit`).
 
 Exit status: 0 on success; 1 when the operation failed (an unknown user, a
-damaged registry, a file-system error) and when ``verify`` finds the key
-invalid; 2 for a malformed command line.
+damaged registry, a file-system error), when ``verify`` finds the key invalid
+and when ``check`` leaves something wrong; 2 for a malformed command line.
 """
 
 from __future__ import annotations
@@ -17,13 +18,15 @@ import getpass
 import importlib
 import json
 import os
-import pwd
 import sys
 import unicodedata
 from collections.abc import Iterator, Sequence
 from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
+
+from vardun.mcp import audit
+from vardun.mcp.audit import Finding, Report
 
 if TYPE_CHECKING:
     from vardun.mcp.user_store import MCPUser, MCPUserStore
@@ -140,7 +143,7 @@ def _store_errors(store: MCPUserStore | None = None) -> Iterator[None]:
     registry = str(store.path) if store is not None else "the registry"
     try:
         yield
-    except FileExistsError as error:
+    except (FileExistsError, NotADirectoryError) as error:
         # mkdir met a file where the store wants a directory.
         raise CommandError(f"not a directory: {os.fsdecode(error.filename)}") from error
     except OSError as error:
@@ -204,11 +207,8 @@ def _base_dir(given: str | None) -> Path:
 
 def _account(uid: int) -> tuple[str, str]:
     """A user's name for messages, and how sudo -u names it."""
-    try:
-        name = pwd.getpwuid(uid).pw_name
-    except KeyError:
-        return f"uid {uid}", f"'#{uid}'"
-    return name, name
+    name = audit.user_name(uid)
+    return (f"uid {uid}", f"'#{uid}'") if name is None else (name, name)
 
 
 def _refuse_foreign_base_dir(base_dir: Path) -> None:
@@ -367,6 +367,83 @@ def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
     return EXIT_OK if user is not None else EXIT_FAILURE
 
 
+_GROUP_TITLES = {
+    "registry": "Registry",
+    "records": "Records",
+    "files": "Files and modes",
+    "leftovers": "Leftovers",
+}
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def _finding_line(finding: Finding, fixing: bool) -> str:
+    if finding.record is not None:
+        where = f"record [{finding.record}]"
+        if finding.user_id is not None:
+            where += f" ({_user_label(finding.user_id)})"
+    else:
+        where = _escape(finding.path)
+    if finding.info:
+        status, action = "info", ""
+    elif finding.fixed:
+        status, action = "fixed", f" [done: {finding.fix}]"
+    elif finding.fix is None:
+        status, action = "problem", " [not fixable automatically]"
+    else:
+        status, action = "problem", " [--fix failed]" if fixing else f" [--fix: {finding.fix}]"
+    return f"  {status:<7}  {finding.kind}: {where}: {_escape(finding.detail)}{action}"
+
+
+def _check_summary(report: Report, fixing: bool) -> str:
+    counted = (
+        "the registry could not be read" if report.records is None
+        else _plural(report.records, "user record")
+    )
+    problems = [finding for finding in report.findings if not finding.info]
+    notes = len(report.findings) - len(problems)
+    if not problems:
+        verdict = "no problems"
+    else:
+        fixed = sum(finding.fixed for finding in problems)
+        open_fixes = sum(finding.fix is not None for finding in report.problems)
+        by_hand = len(report.problems) - open_fixes
+        parts = [f"{fixed} fixed"] if fixing else []
+        if open_fixes:
+            parts.append(f"{open_fixes} {'left' if fixing else 'fixable with --fix'}")
+        if by_hand:
+            parts.append(f"{by_hand} not fixable automatically")
+        verdict = f"{_plural(len(problems), 'problem')} ({', '.join(parts)})"
+    if notes:
+        verdict += f", {_plural(notes, 'note')}"
+    return f"Checked {_escape(report.base_dir)}: {counted}; {verdict}."
+
+
+def _cmd_check(args: argparse.Namespace, base_dir: Path) -> int:
+    # A plain check only reads; the store is constructed only to repair,
+    # since construction itself creates and re-modes directories.
+    with _store_errors():
+        report = audit.scan(base_dir)
+        if args.fix and report.fixable:
+            store = _open_store(base_dir)
+            if audit.lock_is_held(store.lock_path):
+                print(f"{_program_name()}: waiting for the write lock {_escape(store.lock_path)}, "
+                      "which another process holds", file=sys.stderr)
+                sys.stderr.flush()
+            report = audit.repair(store, report)
+    if args.json:
+        print(_json([finding.to_dict() for finding in report.findings]))
+    else:
+        for group, title in _GROUP_TITLES.items():
+            lines = [_finding_line(f, args.fix) for f in report.findings if f.group == group]
+            if lines:
+                _emit([f"{title}:", *lines])
+        print(_check_summary(report, args.fix))
+    return EXIT_FAILURE if report.problems else EXIT_OK
+
+
 # ---------------------------------------------------------------------------
 # Command line
 
@@ -439,9 +516,9 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         prog=prog or _program_name(),
         description="Administer the users of vardun's team-shared MCP server: "
         "add users and hand out their API keys, list, rotate and remove them, "
-        "and check a presented key.",
-        epilog="Exit status: 0 on success, 1 when the operation fails or verify rejects "
-        "the key, 2 for a malformed command line.",
+        "check a presented key, and audit the registry's files.",
+        epilog="Exit status: 0 on success, 1 when the operation fails, verify rejects "
+        "the key or check leaves something wrong, 2 for a malformed command line.",
     )
     parser.add_argument(
         "--version", action=_VersionAction, help="print the installed version and exit"
@@ -450,6 +527,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, parser_class=_Parser
     )
+    parser.set_defaults(opens_store=True)
 
     add = commands.add_parser(
         "add",
@@ -502,7 +580,23 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     )
     verify.set_defaults(handler=_cmd_verify)
 
-    for sub in (add, listing, rotate, remove, verify):
+    check = commands.add_parser(
+        "check",
+        help="audit the registry's files; --fix repairs what needs no change to any record",
+        description="Audit the registry and the files around it: damaged or inconsistent "
+        "records, modes and owners, temporary files of failed saves, credential directories "
+        "of no user. Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
+        "(notes allowed), 1 when something is wrong and was not fixed.",
+    )
+    check.add_argument(
+        "--fix", action="store_true",
+        help="under the store's write lock, chmod the registry and directories back to "
+        "0600/0700, delete temporary files of failed saves and remove credential directories "
+        "of no user; the registry itself is never rewritten",
+    )
+    check.set_defaults(handler=_cmd_check, opens_store=False)
+
+    for sub in (add, listing, rotate, remove, verify, check):
         _add_common_options(sub, top_level=False)
     return parser
 
@@ -523,8 +617,7 @@ def _run(argv: Sequence[str] | None) -> int:
     base_dir = _base_dir(args.base_dir)
     if not args.force:
         _refuse_foreign_base_dir(base_dir)
-    store = _open_store(base_dir)
-    status: int = args.handler(args, store)
+    status: int = args.handler(args, _open_store(base_dir) if args.opens_store else base_dir)
     return status
 
 
