@@ -108,7 +108,7 @@ def test_orphans_are_removed_as_the_store_removes_a_directory(cli, store, audit,
         ("orphan_credential_dir", name) for name in (bob["user_id"], evil.name, "link")
     )
     # Size, time and what a link points to; control characters escaped.
-    assert "5 bytes, last modified " in text.stdout
+    assert "5 bytes in files, last modified " in text.stdout
     assert f"a symbolic link to {outside}" in text.stdout
     assert "\x1b" not in text.stdout and "evil\\x1b[31m\\nname" in text.stdout
     assert all(f["fixed"] for f in fixed)

@@ -220,9 +220,9 @@ def _size(count: int) -> str:
 def _tree_extent(path: Path, top: os.stat_result) -> str:
     """Bytes in the regular files under `path` and the newest modification
     time of anything there, walked without following links."""
-    total, newest = top.st_size, top.st_mtime
+    total, newest, held = top.st_size, top.st_mtime, ""
     if stat.S_ISDIR(top.st_mode):
-        total = 0
+        total, held = 0, " in files"
         for root, dirs, files in os.walk(path, followlinks=False):
             for name in (*dirs, *files):
                 try:
@@ -232,7 +232,7 @@ def _tree_extent(path: Path, top: os.stat_result) -> str:
                 if stat.S_ISREG(st.st_mode):
                     total += st.st_size
                 newest = max(newest, st.st_mtime)
-    return f"{_size(total)}, last modified {_stamp(newest)}"
+    return f"{_size(total)}{held}, last modified {_stamp(newest)}"
 
 
 def _id_problem(user_id: object) -> str | None:
@@ -469,7 +469,7 @@ class _Scan:
             return
         self.owned(path, st)
         if kind == stat.S_IFDIR:
-            what, fix = _tree_extent(path, st), "remove it, links inside as links"
+            what, fix = _tree_extent(path, st), "remove it as the store removes a user's directory"
         else:
             what, fix = _what_it_is(path, st.st_mode), "remove the link alone"
         self.add("orphan_credential_dir", path, f"no record carries this name ({what})",
