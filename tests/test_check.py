@@ -4,6 +4,7 @@ records written by hand, modes and owners changed by hand."""
 
 import json
 import os
+import select
 import stat
 import subprocess
 import sys
@@ -55,10 +56,15 @@ def audit(cli, base_dir):
 
 def test_healthy_registry_is_one_summary_line(cli, store, base_dir):
     store.add_user("Alice")
-    store.add_user("Bob")
+    bob = store.add_user("Bob")
     assert ok(cli("check")).stdout == f"Checked {base_dir}: 2 user records; no problems.\n"
     assert json.loads(ok(cli("check", "--json")).stdout) == []
     assert json.loads(ok(cli("check", "--fix", "--json")).stdout) == []
+    # A note is no problem.
+    store.credential_dir(bob["user_id"]).rmdir()
+    (note,) = json.loads(ok(cli("check", "--json")).stdout)
+    assert (note["kind"], note["user_id"], note["severity"]) == (
+        "credential_dir_missing", bob["user_id"], "info")
 
 
 def test_no_base_directory_yet_is_fine_and_stays_absent(cli, base_dir):
@@ -131,15 +137,23 @@ def test_modes_are_put_back(cli, store, audit):
     assert ok(cli("check")).stdout.count("\n") == 1
 
 
-def test_writable_base_directory_blocks_every_repair(cli, store, audit, base_dir):
+@pytest.mark.parametrize("case", ["base writable", "users writable", "users a link"])
+def test_what_others_could_write_blocks_every_repair(cli, store, audit, base_dir, tmp_path, case):
     store.add_user("Alice")
     store.path.chmod(0o644)
     (base_dir / "mcp_users.tmp-1").write_text("[]")
-    base_dir.chmod(0o775)
+    if case == "base writable":
+        base_dir.chmod(0o775)
+    elif case == "users writable":
+        store.users_dir.chmod(0o770)
+    else:
+        store.users_dir.rename(tmp_path / "real-users")
+        store.users_dir.symlink_to(tmp_path / "real-users")
     plain, fixed, _ = audit(1)
-    assert [f["kind"] for f in plain] == ["writable_by_others", "registry_mode", "temp_file"]
+    blocker = "users_dir_not_dir" if case == "users a link" else "writable_by_others"
+    assert [f["kind"] for f in plain] == [blocker, "registry_mode", "temp_file"]
     assert plain == fixed and not any(f["fixable"] for f in plain)
-    assert "--fix leaves it" in plain[1]["detail"]
+    assert f"--fix leaves it: nothing is repaired while there is a {blocker}" in plain[1]["detail"]
 
 
 RECORD = {"api_key_hash": "sha256:" + "a" * 64, "description": "", "created_at": "t"}
@@ -247,7 +261,9 @@ def test_fix_waits_for_the_write_lock(cli_env, store, base_dir):
     with store._locked():
         fixing = subprocess.Popen(argv, env=cli_env, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True)
-        waiting = fixing.stderr.readline()  # the line comes before it blocks
+        # The line comes before it blocks; without it, the lock is released.
+        ready, _, _ = select.select([fixing.stderr], [], [], 30)
+        waiting = fixing.stderr.readline() if ready else ""
         time.sleep(0.3)
         assert fixing.poll() is None and temp.exists()
     out, _ = fixing.communicate(timeout=60)
