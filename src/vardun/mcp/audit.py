@@ -208,7 +208,7 @@ def _stamp(seconds: float) -> str:
 
 def _size(count: int) -> str:
     if count < 1024:
-        return f"{count} bytes"
+        return "1 byte" if count == 1 else f"{count} bytes"
     value = float(count)
     for unit in ("KiB", "MiB", "GiB"):
         value /= 1024
@@ -387,7 +387,7 @@ class _Scan:
             if isinstance(key_hash, str) and KEY_HASH.fullmatch(key_hash):
                 by_hash.setdefault(key_hash, []).append(index)
             else:
-                found = "none" if key_hash is None else f"a JSON {_json_type(key_hash)}"
+                found = "missing" if "api_key_hash" not in record else f"a JSON {_json_type(key_hash)}"
                 if isinstance(key_hash, str):
                     found = f"text of {len(key_hash)} characters"
                 self.add("bad_key_hash", path,
