@@ -1,7 +1,8 @@
 #!/bin/sh
 # A short session with the user-administration command on a temporary
-# registry: add two users, verify a key bare and as a Bearer header, rotate
-# it, list the users and remove one.
+# registry: add two users, verify a key (on standard input, bare and as a
+# Bearer header), rotate it, list the users, check the registry, remove one
+# while keeping its credential directory, and let check --fix clear that.
 #
 # Run from anywhere in the repository:  sh examples/cli_session.sh
 # It builds the module first if no build is there. Set VARDUN_USERS to run
@@ -24,9 +25,12 @@ base=$(mktemp -d "${TMPDIR:-/tmp}/vardun-cli-XXXXXX")
 trap 'rm -rf "$base"' EXIT INT TERM
 
 # Prints a command as typed (quoting arguments with spaces), without the
-# --base-dir option that every command here gets.
+# --base-dir option that every command here gets; $piped, when set, is shown
+# as what the command reads on standard input.
+piped=
 show() {
     line='$ python3 -m vardun.mcp.users'
+    [ -z "$piped" ] || line="\$ printf '%s\\n' '$piped' | ${line#'$ '}"
     for arg in "$@"; do
         case $arg in
             *" "*) line="$line '$arg'" ;;
@@ -42,6 +46,18 @@ run() {
     show "$@"
     status=0
     $users --base-dir "$base" "$@" || status=$?
+    [ "$status" -eq 0 ] || printf '[exit status %s]\n' "$status"
+}
+
+# Like run, with the first argument on the command's standard input, the way
+# a key is best given (an argument shows in the process list).
+run_stdin() {
+    piped=$1
+    shift
+    show "$@"
+    status=0
+    printf '%s\n' "$piped" | $users --base-dir "$base" "$@" || status=$?
+    piped=
     [ "$status" -eq 0 ] || printf '[exit status %s]\n' "$status"
 }
 
@@ -62,14 +78,19 @@ key=$(printf '%s' "$added" | field api_key)
 
 run add "Bob (ops)"
 
-run verify "$key"
-run verify "Bearer $key" --json
+run_stdin "$key" verify -
+run_stdin "Bearer $key" verify - --json
+# A key as an argument works, with a warning.
 run verify "vardun-mcp-not-a-real-key"
 
 run rotate "$alice"
-run verify "$key"
+run_stdin "$key" verify -
 
 run list
-run remove "$alice"
+run check
+run remove "$alice" --keep-credentials
+run check
+run check --fix
+run check
 run remove "$alice"
 run list --json

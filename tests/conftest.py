@@ -56,3 +56,38 @@ def run_python(code, *, env=None, timeout=60, check=True):
 @pytest.fixture
 def python():
     return run_python
+
+
+@pytest.fixture
+def cli_env(tmp_path):
+    """An environment in which the default registry is a temporary one, so
+    that nothing here can reach the real ~/.config."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env["HOME"] = str(tmp_path / "home")
+    env["VARDUN_CONFIG_DIR"] = str(tmp_path / "default-config")
+    return env
+
+
+@pytest.fixture
+def cli(cli_env, base_dir):
+    """Runs the command over the test's base directory unless `base` is None."""
+
+    def run(*args, base=base_dir, stdin=None, env=None, user=None, code=None):
+        argv = [sys.executable, "-P"]
+        argv += ["-c", code] if code else ["-m", "vardun.mcp.users"]
+        if base is not None:
+            argv += ["--base-dir", str(base)]
+        extra = {"user": user} if user is not None else {}
+        return subprocess.run(
+            [*argv, *args],
+            env={**cli_env, **(env or {})},
+            input=stdin,
+            capture_output=True,
+            text=True,
+            errors="surrogateescape",  # lets a test send bytes that are not UTF-8
+            timeout=60,
+            **extra,
+        )
+
+    return run

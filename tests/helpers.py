@@ -27,3 +27,22 @@ def load_tool(name):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def ok(result):
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stderr
+    return result
+
+
+def failed(result, status, *fragments):
+    """A failure: the status, nothing on stdout, and one line on stderr."""
+    assert result.returncode == status, (result.stdout, result.stderr)
+    assert result.stdout == ""
+    assert "Traceback" not in result.stderr
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert "error: " in lines[0]
+    for fragment in fragments:
+        assert fragment in lines[0]
+    return lines[0]

@@ -3,9 +3,8 @@ operator runs it: python3 -m vardun.mcp.users."""
 
 import json
 import os
+import pwd
 import stat
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -13,61 +12,9 @@ import pytest
 from vardun.mcp.user_store import MCPUserStore
 from vardun.mcp.users import main
 
-SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify")
+from helpers import failed, ok
 
-
-@pytest.fixture
-def cli_env(tmp_path):
-    """An environment in which the default registry is a temporary one, so
-    that nothing here can reach the real ~/.config."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    env["HOME"] = str(tmp_path / "home")
-    env["VARDUN_CONFIG_DIR"] = str(tmp_path / "default-config")
-    return env
-
-
-@pytest.fixture
-def cli(cli_env, base_dir):
-    """Runs the command over the test's base directory unless `base` is None."""
-
-    def run(*args, base=base_dir, stdin=None, env=None, user=None, code=None):
-        argv = [sys.executable, "-P"]
-        argv += ["-c", code] if code else ["-m", "vardun.mcp.users"]
-        if base is not None:
-            argv += ["--base-dir", str(base)]
-        extra = {"user": user} if user is not None else {}
-        return subprocess.run(
-            [*argv, *args],
-            env={**cli_env, **(env or {})},
-            input=stdin,
-            capture_output=True,
-            text=True,
-            errors="surrogateescape",  # lets a test send bytes that are not UTF-8
-            timeout=60,
-            **extra,
-        )
-
-    return run
-
-
-def ok(result):
-    assert result.returncode == 0, result.stderr
-    assert "Traceback" not in result.stderr
-    return result
-
-
-def failed(result, status, *fragments):
-    """A failure: the status, nothing on stdout, and one line on stderr."""
-    assert result.returncode == status, (result.stdout, result.stderr)
-    assert result.stdout == ""
-    assert "Traceback" not in result.stderr
-    lines = result.stderr.splitlines()
-    assert len(lines) == 1, result.stderr
-    assert "error: " in lines[0]
-    for fragment in fragments:
-        assert fragment in lines[0]
-    return lines[0]
+SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify", "check")
 
 
 def add_json(cli, description="someone"):
@@ -232,6 +179,11 @@ class TestVerify:
         assert ok(cli("verify", "-", stdin=f"Bearer {alice['api_key']}\n")).stdout.startswith("Valid")
         assert cli("verify", "-", stdin="").returncode == 1
 
+    def test_a_key_on_the_command_line_draws_a_warning(self, cli, alice):
+        # Any local user can read another's argv in /proc.
+        assert "process list" in ok(cli("verify", alice["api_key"])).stderr
+        assert ok(cli("verify", "-", stdin=alice["api_key"])).stderr == ""
+
     def test_key_that_is_not_utf8_is_invalid(self, cli, alice):
         for result in (cli("verify", "vardun-mcp-\udcff"), cli("verify", "-", stdin="\udcff")):
             assert result.returncode == 1 and result.stdout.startswith("Invalid API key")
@@ -263,6 +215,15 @@ class TestRotate:
         for args in (("rotate", "u_00000000"), ("rotate", "u_00000000", "--json")):
             failed(cli(*args), 1, "no such user: u_00000000")
         failed(cli("rotate", ""), 1, "no such user: ''")
+        assert (base_dir / "mcp_users.json").read_bytes() == before
+
+
+    def test_an_identifier_on_several_records_is_refused(self, cli, store, base_dir):
+        alice = store.add_user("Alice")
+        records = store._load()
+        store._save([*records, {**records[0], "description": "copy"}])
+        before = (base_dir / "mcp_users.json").read_bytes()
+        failed(cli("rotate", alice["user_id"]), 1, "2 records carry the user id", " check`")
         assert (base_dir / "mcp_users.json").read_bytes() == before
 
 
@@ -321,8 +282,8 @@ class TestErrors:
     def test_damaged_registry_in_every_subcommand(self, cli, base_dir, content):
         base_dir.mkdir()
         (base_dir / "mcp_users.json").write_bytes(content)
-        for args in (("add", "x"), ("rotate", "u_1"), ("remove", "u_1"), ("verify", "vardun-mcp-x")):
-            failed(cli(*args), 1, "damaged registry")
+        for args in (("add", "x"), ("rotate", "u_1"), ("remove", "u_1"), ("verify", "-")):
+            failed(cli(*args, stdin="vardun-mcp-x\n"), 1, "damaged registry")
         assert (base_dir / "mcp_users.json").read_bytes() == content
 
     def test_hand_edited_user_id_outside_users_dir(self, cli, base_dir):
@@ -334,8 +295,27 @@ class TestErrors:
         blocker = tmp_path / "file"
         blocker.write_text("")
         for command in SUBCOMMANDS:
-            args = (command,) if command in ("add", "list") else (command, "u_1")
+            args = (command,) if command in ("add", "list", "check") else (command, "u_1")
             failed(cli(*args, base=blocker), 1, f"not a directory: {blocker}")
+
+    @pytest.mark.parametrize("uid", [65534, 54321])  # a named account, and a bare uid
+    def test_base_dir_of_another_user_is_refused_unless_forced(self, cli, store, base_dir, uid):
+        if os.geteuid() != 0:
+            pytest.skip("giving a directory to another user needs root")
+        store.add_user("Alice")
+        os.chown(base_dir, uid, uid)
+        try:
+            name = pwd.getpwuid(uid).pw_name
+            owner, sudo = name, name
+        except KeyError:
+            owner, sudo = f"uid {uid}", f"'#{uid}'"
+        before = (base_dir / "mcp_users.json").read_bytes()
+        for args in (("add", "x"), ("check",)):
+            failed(cli(*args), 1, f"{base_dir} belongs to {owner}, not to root",
+                   f"(sudo -u {sudo} python3 -m vardun.mcp.users ...)", "--force")
+        assert (base_dir / "mcp_users.json").read_bytes() == before
+        ok(cli("add", "x", "--force"))
+        assert len(store.list_users()) == 2
 
     def test_empty_base_dir_is_refused(self, cli, cli_env):
         # The store would take "" to mean the default configuration directory.

@@ -2,11 +2,12 @@
 
 Run as ``python3 -m vardun.mcp.users`` or, once installed, ``vardun-mcp-users``.
 It adds users and hands out their keys, lists users, rotates and removes them
-and checks a presented key, all through :class:`MCPUserStore`.
+and checks a presented key, all through :class:`MCPUserStore`; ``check``
+audits the registry's files (:mod:`vardun.mcp.audit`).
 
 Exit status: 0 on success; 1 when the operation failed (an unknown user, a
-damaged registry, a file-system error) and when ``verify`` finds the key
-invalid; 2 for a malformed command line.
+damaged registry, a file-system error), when ``verify`` finds the key invalid
+and when ``check`` leaves something wrong; 2 for a malformed command line.
 """
 
 from __future__ import annotations
@@ -14,13 +15,18 @@ from __future__ import annotations
 import argparse
 import contextlib
 import getpass
+import importlib
 import json
 import os
 import sys
 import unicodedata
 from collections.abc import Iterator, Sequence
 from datetime import datetime
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
+
+from vardun.mcp import audit
+from vardun.mcp.audit import Finding, Report
 
 if TYPE_CHECKING:
     from vardun.mcp.user_store import MCPUser, MCPUserStore
@@ -137,7 +143,7 @@ def _store_errors(store: MCPUserStore | None = None) -> Iterator[None]:
     registry = str(store.path) if store is not None else "the registry"
     try:
         yield
-    except FileExistsError as error:
+    except (FileExistsError, NotADirectoryError) as error:
         # mkdir met a file where the store wants a directory.
         raise CommandError(f"not a directory: {os.fsdecode(error.filename)}") from error
     except OSError as error:
@@ -172,7 +178,11 @@ def _store_errors(store: MCPUserStore | None = None) -> Iterator[None]:
         raise CommandError(f"damaged registry {registry}: malformed user record ({error})") from error
 
 
-def _open_store(base_dir: str | None) -> MCPUserStore:
+def _config_error(error: Exception) -> CommandError:
+    return CommandError(f"cannot load the configuration module vardun.config: {error}")
+
+
+def _open_store(base_dir: Path) -> MCPUserStore:
     try:
         from vardun.mcp.user_store import MCPUserStore
     except ImportError as error:
@@ -181,7 +191,41 @@ def _open_store(base_dir: str | None) -> MCPUserStore:
         with _store_errors():
             return MCPUserStore(base_dir)
     except ImportError as error:
-        raise CommandError(f"cannot load the configuration module vardun.config: {error}") from error
+        raise _config_error(error) from error
+
+
+def _base_dir(given: str | None) -> Path:
+    """The directory the store would choose for `given`."""
+    if given is not None:
+        return Path(given)
+    try:
+        config_dir = importlib.import_module("vardun.config").CONFIG_DIR
+    except (ImportError, AttributeError) as error:
+        raise _config_error(error) from error
+    return Path(config_dir)
+
+
+def _account(uid: int) -> tuple[str, str]:
+    """A user's name for messages, and how sudo -u names it."""
+    name = audit.user_name(uid)
+    return (f"uid {uid}", f"'#{uid}'") if name is None else (name, name)
+
+
+def _refuse_foreign_base_dir(base_dir: Path) -> None:
+    # What another user (root included) creates or re-modes here can leave
+    # the MCP server, which runs as the owner, unable to read its own files.
+    try:
+        owner = os.stat(base_dir).st_uid
+    except OSError:
+        return  # not there yet (whoever runs this creates it), or the operation will say why
+    me = os.geteuid()
+    if owner == me:
+        return
+    owner_name, sudo_name = _account(owner)
+    raise CommandError(
+        f"{base_dir} belongs to {owner_name}, not to {_account(me)[0]}: run the command as its "
+        f"owner (sudo -u {sudo_name} {_program_name()} ...), or give --force"
+    )
 
 
 def _require_utf8(value: str, what: str) -> None:
@@ -244,6 +288,18 @@ def _cmd_list(args: argparse.Namespace, store: MCPUserStore) -> int:
 def _cmd_rotate(args: argparse.Namespace, store: MCPUserStore) -> int:
     _require_utf8(args.user_id, "USER_ID")
     with _store_errors(store):
+        # The store rotates only the first record carrying the identifier, so
+        # with several the old key would keep working.
+        carriers = sum(
+            1 for record in store._load()
+            if isinstance(record, dict) and record.get("user_id") == args.user_id
+        )
+        if carriers > 1:
+            raise CommandError(
+                f"{carriers} records carry the user id {_user_label(args.user_id)}: "
+                f"rotating would leave the old key working; run `{_program_name()} check` "
+                "and fix the registry by hand"
+            )
         result = store.rotate_api_key(args.user_id)
     order = ("user_id", "rotated_at", "credential_dir", "api_key")
     _show_new_key(result, order, _ROTATE_NOTICE, args.json)
@@ -286,6 +342,12 @@ def _read_key(argument: str) -> str:
 
 
 def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
+    if args.key not in ("-", ""):
+        print(
+            f"{_program_name()}: warning: a key given as an argument is visible to every local "
+            "user in the process list; give '-' and pass the key on standard input",
+            file=sys.stderr,
+        )
     key = _read_key(args.key)
     user: MCPUser | None = None
     try:
@@ -303,6 +365,83 @@ def _cmd_verify(args: argparse.Namespace, store: MCPUserStore) -> int:
         print(f"Valid API key of user {_user_label(user.user_id)}.")
         _emit(_fields(list(user.to_dict().items())))
     return EXIT_OK if user is not None else EXIT_FAILURE
+
+
+_GROUP_TITLES = {
+    "registry": "Registry",
+    "records": "Records",
+    "files": "Files and modes",
+    "leftovers": "Leftovers",
+}
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def _finding_line(finding: Finding, fixing: bool) -> str:
+    if finding.record is not None:
+        where = f"record [{finding.record}]"
+        if finding.user_id is not None:
+            where += f" ({_user_label(finding.user_id)})"
+    else:
+        where = _escape(finding.path)
+    if finding.info:
+        status, action = "info", ""
+    elif finding.fixed:
+        status, action = "fixed", f" [done: {finding.fix}]"
+    elif finding.fix is None:
+        status, action = "problem", " [not fixable automatically]"
+    else:
+        status, action = "problem", " [--fix failed]" if fixing else f" [--fix: {finding.fix}]"
+    return f"  {status:<7}  {finding.kind}: {where}: {_escape(finding.detail)}{action}"
+
+
+def _check_summary(report: Report, fixing: bool) -> str:
+    counted = (
+        "the registry could not be read" if report.records is None
+        else _plural(report.records, "user record")
+    )
+    problems = [finding for finding in report.findings if not finding.info]
+    notes = len(report.findings) - len(problems)
+    if not problems:
+        verdict = "no problems"
+    else:
+        fixed = sum(finding.fixed for finding in problems)
+        open_fixes = sum(finding.fix is not None for finding in report.problems)
+        by_hand = len(report.problems) - open_fixes
+        parts = [f"{fixed} fixed"] if fixing else []
+        if open_fixes:
+            parts.append(f"{open_fixes} {'left' if fixing else 'fixable with --fix'}")
+        if by_hand:
+            parts.append(f"{by_hand} not fixable automatically")
+        verdict = f"{_plural(len(problems), 'problem')} ({', '.join(parts)})"
+    if notes:
+        verdict += f", {_plural(notes, 'note')}"
+    return f"Checked {_escape(report.base_dir)}: {counted}; {verdict}."
+
+
+def _cmd_check(args: argparse.Namespace, base_dir: Path) -> int:
+    # A plain check only reads; the store is constructed only to repair,
+    # since construction itself creates and re-modes directories.
+    with _store_errors():
+        report = audit.scan(base_dir)
+        if args.fix and report.fixable:
+            store = _open_store(base_dir)
+            if audit.lock_is_held(store.lock_path):
+                print(f"{_program_name()}: waiting for the write lock {_escape(store.lock_path)}, "
+                      "which another process holds", file=sys.stderr)
+                sys.stderr.flush()
+            report = audit.repair(store, report)
+    if args.json:
+        print(_json([finding.to_dict() for finding in report.findings]))
+    else:
+        for group, title in _GROUP_TITLES.items():
+            lines = [_finding_line(f, args.fix) for f in report.findings if f.group == group]
+            if lines:
+                _emit([f"{title}:", *lines])
+        print(_check_summary(report, args.fix))
+    return EXIT_FAILURE if report.problems else EXIT_OK
 
 
 # ---------------------------------------------------------------------------
@@ -332,6 +471,13 @@ def _add_common_options(parser: argparse.ArgumentParser, *, top_level: bool) -> 
         action="store_true",
         default=False if top_level else default,
         help="print machine-readable JSON on stdout",
+    )
+    group.add_argument(
+        "--force",
+        action="store_true",
+        default=False if top_level else default,
+        help="work on a base directory that belongs to another user (what is created there "
+        "then belongs to you)",
     )
 
 
@@ -370,9 +516,9 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         prog=prog or _program_name(),
         description="Administer the users of vardun's team-shared MCP server: "
         "add users and hand out their API keys, list, rotate and remove them, "
-        "and check a presented key.",
-        epilog="Exit status: 0 on success, 1 when the operation fails or verify rejects "
-        "the key, 2 for a malformed command line.",
+        "check a presented key, and audit the registry's files.",
+        epilog="Exit status: 0 on success, 1 when the operation fails, verify rejects "
+        "the key or check leaves something wrong, 2 for a malformed command line.",
     )
     parser.add_argument(
         "--version", action=_VersionAction, help="print the installed version and exit"
@@ -381,6 +527,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, parser_class=_Parser
     )
+    parser.set_defaults(opens_store=True)
 
     add = commands.add_parser(
         "add",
@@ -433,7 +580,23 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     )
     verify.set_defaults(handler=_cmd_verify)
 
-    for sub in (add, listing, rotate, remove, verify):
+    check = commands.add_parser(
+        "check",
+        help="audit the registry's files; --fix repairs what needs no change to any record",
+        description="Audit the registry and the files around it: damaged or inconsistent "
+        "records, modes and owners, temporary files of failed saves, credential directories "
+        "of no user. Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
+        "(notes allowed), 1 when something is wrong and was not fixed.",
+    )
+    check.add_argument(
+        "--fix", action="store_true",
+        help="under the store's write lock, chmod the registry and directories back to "
+        "0600/0700, delete temporary files of failed saves and remove credential directories "
+        "of no user; the registry itself is never rewritten",
+    )
+    check.set_defaults(handler=_cmd_check, opens_store=False)
+
+    for sub in (add, listing, rotate, remove, verify, check):
         _add_common_options(sub, top_level=False)
     return parser
 
@@ -451,8 +614,10 @@ def _run(argv: Sequence[str] | None) -> int:
             # directory, e.g. for --base-dir "$UNSET_VARIABLE".
             raise CommandError("--base-dir must not be empty", EXIT_USAGE)
         args.base_dir = os.path.expanduser(args.base_dir)
-    store = _open_store(args.base_dir)
-    status: int = args.handler(args, store)
+    base_dir = _base_dir(args.base_dir)
+    if not args.force:
+        _refuse_foreign_base_dir(base_dir)
+    status: int = args.handler(args, _open_store(base_dir) if args.opens_store else base_dir)
     return status
 
 
