@@ -125,15 +125,16 @@ def test_orphans_are_removed_as_the_store_removes_a_directory(cli, store, audit,
 def test_modes_are_put_back(cli, store, audit):
     alice = store.add_user("Alice")
     store.path.chmod(0o644)
+    store.lock_path.chmod(0o644)  # as stores used to create it
     store.users_dir.chmod(0o755)
     store.credential_dir(alice["user_id"]).chmod(0o750)
     plain, fixed, _ = audit(0)
-    kinds = ["registry_mode", "users_dir_mode", "credential_dir_mode"]
-    assert [f["kind"] for f in plain] == kinds and all(f["fixable"] for f in plain)
-    assert [(f["kind"], f["fixed"]) for f in fixed] == [(kind, True) for kind in kinds]
+    kinds = ["registry_mode", "users_dir_mode", "credential_dir_mode", "lock_mode"]
+    assert sorted(f["kind"] for f in plain) == sorted(kinds) and all(f["fixable"] for f in plain)
+    assert sorted((f["kind"], f["fixed"]) for f in fixed) == sorted((k, True) for k in kinds)
     modes = [stat.S_IMODE(p.stat().st_mode) for p in
-             (store.path, store.users_dir, store.credential_dir(alice["user_id"]))]
-    assert modes == [0o600, 0o700, 0o700]
+             (store.path, store.users_dir, store.credential_dir(alice["user_id"]), store.lock_path)]
+    assert modes == [0o600, 0o700, 0o700, 0o600]
     assert ok(cli("check")).stdout.count("\n") == 1
 
 

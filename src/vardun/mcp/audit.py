@@ -58,6 +58,7 @@ GROUPS = {
     "credential_path_not_dir": "files",
     "lock_missing": "files",
     "lock_not_file": "files",
+    "lock_mode": "files",
     "temp_file": "leftovers",
     "orphan_credential_dir": "leftovers",
     "credential_dir_missing": "leftovers",
@@ -486,6 +487,11 @@ class _Scan:
                      "reach elsewhere; remove it")
         else:
             self.owned(path, st)
+            if _mode(st) != FILE_MODE:
+                # Whoever can open it can hold the write lock forever.
+                self.add("lock_mode", path,
+                         f"mode {_mode(st):04o}, not 0600: others can open it and hold the lock",
+                         fix=f"chmod {FILE_MODE:04o}")
 
     def scan_temp_files(self) -> None:
         for name in sorted(os.listdir(self.base)):
@@ -553,7 +559,7 @@ def _delete_temp_file(path: Path) -> None:
 
 def _apply(store: MCPUserStore, finding: Finding) -> None:
     path = Path(finding.path)
-    if finding.kind == "registry_mode":
+    if finding.kind in ("registry_mode", "lock_mode"):
         _chmod(path, FILE_MODE, directory=False)
     elif finding.kind in ("users_dir_mode", "credential_dir_mode"):
         _chmod(path, DIR_MODE, directory=True)
