@@ -89,9 +89,8 @@ def _child(code, *args):
 
 def verify_vs_remove(rounds, base, rng):
     store = _store(base)
-    verifier = _child(_VERIFIER, str(base))
     figures = {"rounds": rounds, "checks": 0, "errors": 0, "resurrected": 0}
-    try:
+    with _child(_VERIFIER, str(base)) as verifier:
         for _ in range(rounds):
             added = store.add_user("removed while checked")
             if rng.random() < 0.5:
@@ -108,10 +107,8 @@ def verify_vs_remove(rounds, base, rng):
             if os.path.lexists(store.credential_dir(added["user_id"])):
                 figures["resurrected"] += 1
                 shutil.rmtree(store.credential_dir(added["user_id"]))
-    finally:
         verifier.stdin.close()
         figures["stderr"] = verifier.stderr.read()[-2000:]
-        verifier.wait(timeout=60)
     figures["ok"] = figures["errors"] == 0 and figures["resurrected"] == 0
     return figures
 
@@ -139,16 +136,15 @@ def swap_during_removal(rounds, base, rng, files=60):
         (directory / "sub" / "nested").mkdir(parents=True)
         for n in range(files):
             (directory / "sub" / f"f{n:03}").write_text("login state")
-        swapper = _child(_SWAPPER, str(directory), str(victim))
-        assert swapper.stdout.readline().strip() == "swapping"
-        time.sleep(rng.uniform(0, 0.002))
-        try:
-            store._remove_credential_dir(user_id)
-            figures["completed"] += 1
-        except OSError:
-            figures["stopped"] += 1
-        swapper.stdin.close()
-        swapper.wait(timeout=60)
+        with _child(_SWAPPER, str(directory), str(victim)) as swapper:
+            assert swapper.stdout.readline().strip() == "swapping"
+            time.sleep(rng.uniform(0, 0.002))
+            try:
+                store._remove_credential_dir(user_id)
+                figures["completed"] += 1
+            except OSError:
+                figures["stopped"] += 1
+            swapper.stdin.close()
         if _snapshot(victim) != before:
             figures["outside_changed"] += 1
             shutil.rmtree(victim)
