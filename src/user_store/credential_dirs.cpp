@@ -86,12 +86,13 @@ Ref ensure_credential_dir(const Call& call) {
   const ModuleState& s = call.state;
   Ref path = py::call_method(call.arg(0), s.credential_dir, {call.arg(1)});
   Location where = locate(s, path.get());
-  mode_t mode = mode_of(owner_rwx_mode(call));
+  Ref private_mode = owner_rwx_mode(call);
+  mode_t mode = mode_of(private_mode);
   Ensured ensured =
       directory_tree::ensure_directory(where.parent_name, where.name, where.shown, mode);
   if (ensured == Ensured::ParentMissing) {
     // users/ (or whatever holds it) re-created: private, its parents as any.
-    make_private_directories(call, where.parent.get());
+    make_private_directories(call, where.parent.get(), private_mode.get());
     ensured = directory_tree::ensure_directory(where.parent_name, where.name, where.shown, mode);
     if (ensured == Ensured::ParentMissing) posix::raise_errno(ENOENT, where.parent_name);
   }

@@ -35,6 +35,9 @@ Ref normalize_api_key(const Call& call) {
   // value.lower().startswith("bearer "), lowering only the first seven
   // characters: only ASCII letters lower to ASCII ones, one to one, so the
   // rest cannot change the answer, and a huge value costs nothing extra.
+  // Nothing but "B" and "b" lowers to "b", so most keys need no lowering.
+  Py_UCS4 first = PyUnicode_GET_LENGTH(value.get()) >= 7 ? PyUnicode_READ_CHAR(value.get(), 0) : 0;
+  if (first != 'b' && first != 'B') return value;
   Ref head = Ref::own(PyUnicode_Substring(value.get(), 0, 7));
   Ref lowered = py::call_method(head.get(), s.lower);
   // `lowered` is an exact str, whose startswith is this.

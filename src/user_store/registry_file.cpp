@@ -22,14 +22,15 @@ Ref store_init(const Call& call) {
   py::setattr(self, s.base_dir, py::call(path_type.get(), {chosen}).get());
   // A base directory the store creates is private; its missing parents and
   // an existing one keep their modes.
-  make_private_directories(call, py::getattr(self, s.base_dir).get());
+  Ref private_mode = owner_rwx_mode(call);
+  make_private_directories(call, py::getattr(self, s.base_dir).get(), private_mode.get());
 
   py::setattr(self, s.users_dir, py::divide(py::getattr(self, s.base_dir).get(), s.users).get());
   make_directories(call, py::getattr(self, s.users_dir).get());
   // users_dir.chmod(0o700), made on the directory itself: pathlib's chmod
   // would follow a link put there and chmod whatever it points to.
   Ref users_dir = py::getattr(self, s.users_dir);
-  directory_tree::chmod_directory(posix::fs_name(users_dir.get()), mode_of(owner_rwx_mode(call)));
+  directory_tree::chmod_directory(posix::fs_name(users_dir.get()), mode_of(private_mode));
 
   py::setattr(self, s.path, py::divide(py::getattr(self, s.base_dir).get(), s.registry_name).get());
   py::setattr(self, s.lock_path,

@@ -37,12 +37,11 @@ inline void make_directories(const Call& call, PyObject* path) {
   py::call_method(path, call.state.mkdir, {Py_True, Py_True}, call.state.kw_parents_exist_ok);
 }
 
-// path.mkdir(mode=stat.S_IRUSR | stat.S_IWUSR | stat.S_IXUSR, parents=True,
-// exist_ok=True): the last component, if made, is private; parents get the
+// path.mkdir(mode=mode, parents=True, exist_ok=True), `mode` being
+// owner_rwx_mode: the last component, if made, is private; parents get the
 // default mode.
-inline void make_private_directories(const Call& call, PyObject* path) {
-  Ref mode = owner_rwx_mode(call);
-  py::call_method(path, call.state.mkdir, {mode.get(), Py_True, Py_True},
+inline void make_private_directories(const Call& call, PyObject* path, PyObject* mode) {
+  py::call_method(path, call.state.mkdir, {mode, Py_True, Py_True},
                   call.state.kw_mode_parents_exist_ok);
 }
 
