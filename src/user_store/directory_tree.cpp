@@ -76,6 +76,9 @@ bool list_names(int fd, std::vector<std::string>& names, Status& error) {
   return error == 0;
 }
 
+bool remove_directory(int parent_fd, const std::string& name, const std::string& path,
+                      Failure& failure);
+
 // Empties the open directory `fd`, which is `where` below the top.
 bool empty_directory(int fd, const std::string& where, Failure& failure) {
   std::vector<std::string> names;
@@ -90,19 +93,28 @@ bool empty_directory(int fd, const std::string& where, Failure& failure) {
     }
     if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
       if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) return failure.set(errno, path);
-    } else if (S_ISDIR(info.st_mode)) {
-      Fd child(open_directory(fd, name.c_str()));
-      if (child) {
-        if (!empty_directory(child.get(), path, failure)) return false;
-      } else if (errno != EACCES) {
-        // Replaced by a link or a file since it was looked at. An unreadable
-        // directory is left unlisted, and its removal fails if it holds anything.
-        return failure.set(errno, path);
-      }
-      child.reset();
-      if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) return failure.set(errno, path);
+    } else if (S_ISDIR(info.st_mode) && !remove_directory(fd, name, path, failure)) {
+      return false;
     }
   }
+  return true;
+}
+
+// Empties and removes the directory `name` in `parent_fd` (`path` below the
+// top). One replaced by a link or a file since it was looked at fails; an
+// unreadable one is left unlisted, and its removal fails if it holds anything.
+bool remove_directory(int parent_fd, const std::string& name, const std::string& path,
+                      Failure& failure) {
+  Fd fd(open_directory(parent_fd, name.c_str()));
+  if (fd) {
+    if (!empty_directory(fd.get(), path, failure)) return false;
+  } else if (errno == ENOENT) {
+    return true;  // gone meanwhile
+  } else if (errno != EACCES) {
+    return failure.set(errno, path);
+  }
+  fd.reset();
+  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return failure.set(errno, path);
   return true;
 }
 
@@ -166,17 +178,7 @@ void remove_tree(const std::string& parent, const std::string& name, const std::
       failure.set(ENOTDIR, "");  // what removing it as a directory gives
       return 0;
     }
-    Fd fd(open_directory(parent_fd.get(), name.c_str()));
-    if (fd) {
-      if (!empty_directory(fd.get(), "", failure)) return 0;
-    } else if (errno == ENOENT) {
-      return 0;
-    } else if (errno != EACCES) {
-      failure.set(errno, "");
-      return 0;
-    }
-    fd.reset();
-    if (::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR) != 0) failure.set(errno, "");
+    remove_directory(parent_fd.get(), name, "", failure);
     return 0;
   });
   failure.raise_if_set(parent, shown);
