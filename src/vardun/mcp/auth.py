@@ -77,6 +77,20 @@ def _without_key(error: BaseException, key: str) -> str:
     return text
 
 
+def _log_failure(error: BaseException, key: str) -> None:
+    # Whatever the store raises, the key it was given is valid text: the
+    # registry or the file system failed, not the client.
+    _logger.error("checking an API key failed; answered with a server error\n%s",
+                  _without_key(error, key))
+
+
+async def _verify(store: KeyVerifier, key: str) -> object:
+    """The user `key` belongs to, or None; raises what the store raises. The
+    store is asked in a worker thread, never on the event loop."""
+    loop = asyncio.get_running_loop()
+    return await loop.run_in_executor(None, store.verify_api_key, key)
+
+
 class BearerAuthMiddleware:
     """Lets through only requests that carry a key `store` knows.
 
@@ -159,13 +173,9 @@ class BearerAuthMiddleware:
             # encodable: no header can fail before it reaches the store.
             key = bytes(values[0]).decode("latin-1")
             try:
-                loop = asyncio.get_running_loop()
-                user = await loop.run_in_executor(None, self.store.verify_api_key, key)
+                user = await _verify(self.store, key)
             except Exception as error:
-                # Whatever the store raises, the key it was given is valid
-                # text: the registry or the file system failed, not the client.
-                _logger.error("checking an API key failed; answered with a server error\n%s",
-                              _without_key(error, key))
+                _log_failure(error, key)
                 refusal = self._failed
             else:
                 if user is not None:
