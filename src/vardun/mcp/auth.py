@@ -84,11 +84,17 @@ def _log_failure(error: BaseException, key: str) -> None:
                   _without_key(error, key))
 
 
-async def _verify(store: KeyVerifier, key: str) -> object:
-    """The user `key` belongs to, or None; raises what the store raises. The
+class _KeyCheck:
+    """Checks presented keys against one store: ``await check(key)`` is the
+    user the key belongs to, or None, and raises what the store raises. The
     store is asked in a worker thread, never on the event loop."""
-    loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, store.verify_api_key, key)
+
+    def __init__(self, store: KeyVerifier) -> None:
+        self.store = store
+
+    async def __call__(self, key: str) -> object:
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(None, self.store.verify_api_key, key)
 
 
 class BearerAuthMiddleware:
@@ -133,6 +139,7 @@ class BearerAuthMiddleware:
         self.store = store
         self.exempt_paths = paths
         self.realm = realm
+        self._check = _KeyCheck(store)
 
         def refusal(status: int, error: str, description: str, challenge: str | None) -> _Refusal:
             body = json.dumps({"error": error, "error_description": description}).encode()
@@ -173,7 +180,7 @@ class BearerAuthMiddleware:
             # encodable: no header can fail before it reaches the store.
             key = bytes(values[0]).decode("latin-1")
             try:
-                user = await _verify(self.store, key)
+                user = await self._key_check()(key)
             except Exception as error:
                 _log_failure(error, key)
                 refusal = self._failed
@@ -183,6 +190,12 @@ class BearerAuthMiddleware:
                     return
                 refusal = self._invalid
         await self._refuse(refusal, kind, receive, send)
+
+    def _key_check(self) -> _KeyCheck:
+        # `store` is a plain attribute: a store put there later is the one asked.
+        if self._check.store is not self.store:
+            self._check = _KeyCheck(self.store)
+        return self._check
 
     @staticmethod
     async def _refuse(refusal: _Refusal, kind: str, receive: Receive, send: Send) -> None:
