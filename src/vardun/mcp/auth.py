@@ -55,6 +55,74 @@ class _Refusal(NamedTuple):
     close_code: int
 
 
+class _Answer(NamedTuple):
+    status: int
+    error: str
+    description: str
+
+
+# What a refused request is told, by BearerAuthMiddleware and by
+# StoreAuthBackend's error handler alike.
+_MISSING = _Answer(401, "missing_token",
+                   "This server needs an API key: send it as 'Authorization: Bearer <key>'.")
+_REPEATED = _Answer(400, "invalid_request", "Send one Authorization header, not several.")
+_INVALID = _Answer(401, "invalid_token",
+                   "The API key is not valid: it may have been rotated, or its user removed.")
+_FAILED = _Answer(500, "server_error", "The server could not check the API key; try again later.")
+_CLIENT_ANSWERS = {answer.error: answer for answer in (_MISSING, _REPEATED, _INVALID)}
+
+
+def _refusal(answer: _Answer, challenge: str) -> _Refusal:
+    """The response for `answer`; `challenge` is the realm's bare challenge."""
+    body = json.dumps({"error": answer.error, "error_description": answer.description}).encode()
+    headers = [(b"content-type", b"application/json"),
+               (b"content-length", str(len(body)).encode())]
+    # A missing key is no error to name in the challenge, and our own failure
+    # is not answered with one.
+    if answer.status < 500:
+        if answer is not _MISSING:
+            challenge = f'{challenge}, error="{answer.error}"'
+        headers.append((b"www-authenticate", challenge.encode("latin-1")))
+    # Policy violation for the client's faults, internal error for ours.
+    return _Refusal(answer.status, headers, body, 1011 if answer.status >= 500 else 1008)
+
+
+def _bearer_challenge(realm: str) -> str:
+    if not isinstance(realm, str):
+        raise TypeError(f"realm must be a str, not {type(realm).__name__}")
+    return f"Bearer realm={_quoted(realm)}"
+
+
+class _Credentials:
+    """What ``scope["auth"]`` holds where Starlette cannot be imported: the
+    one attribute of its AuthCredentials that its ``requires`` reads."""
+
+    def __init__(self, scopes: Iterable[str]) -> None:
+        self.scopes = list(scopes)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.scopes!r})"
+
+
+_credentials_type: Callable[[list[str]], object] | None = None
+
+
+def _authenticated() -> object:
+    """Fresh credentials for an authenticated request (an application may add
+    to their scopes): Starlette's AuthCredentials when it can be imported."""
+    global _credentials_type
+    if _credentials_type is None:
+        # Asked once, on the first request: importing here keeps the module's
+        # own import to the standard library.
+        try:
+            from starlette.authentication import AuthCredentials
+        except ImportError:
+            _credentials_type = _Credentials
+        else:
+            _credentials_type = AuthCredentials
+    return _credentials_type(["authenticated"])
+
+
 # Text this short is no secret worth mangling a traceback for.
 _MIN_REDACTED = 8
 
@@ -141,29 +209,8 @@ class BearerAuthMiddleware:
         self.realm = realm
         self._check = _KeyCheck(store)
 
-        def refusal(status: int, error: str, description: str, challenge: str | None) -> _Refusal:
-            body = json.dumps({"error": error, "error_description": description}).encode()
-            headers = [(b"content-type", b"application/json"),
-                       (b"content-length", str(len(body)).encode())]
-            if challenge is not None:
-                headers.append((b"www-authenticate", challenge.encode("latin-1")))
-            # Policy violation for the client's faults, internal error for ours.
-            return _Refusal(status, headers, body, 1011 if status >= 500 else 1008)
-
-        self._missing = refusal(
-            401, "missing_token",
-            "This server needs an API key: send it as 'Authorization: Bearer <key>'.",
-            challenge)
-        self._repeated = refusal(
-            400, "invalid_request", "Send one Authorization header, not several.",
-            f'{challenge}, error="invalid_request"')
-        self._invalid = refusal(
-            401, "invalid_token",
-            "The API key is not valid: it may have been rotated, or its user removed.",
-            f'{challenge}, error="invalid_token"')
-        self._failed = refusal(
-            500, "server_error", "The server could not check the API key; try again later.",
-            None)
+        self._missing, self._repeated, self._invalid, self._failed = (
+            _refusal(answer, challenge) for answer in (_MISSING, _REPEATED, _INVALID, _FAILED))
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
@@ -186,7 +233,8 @@ class BearerAuthMiddleware:
                 refusal = self._failed
             else:
                 if user is not None:
-                    await self.app({**scope, "user": user}, receive, send)
+                    await self.app({**scope, "user": user, "auth": _authenticated()},
+                                   receive, send)
                     return
                 refusal = self._invalid
         await self._refuse(refusal, kind, receive, send)
@@ -208,3 +256,22 @@ class BearerAuthMiddleware:
         await send({"type": "http.response.start", "status": refusal.status,
                     "headers": list(refusal.headers)})
         await send({"type": "http.response.body", "body": refusal.body})
+
+
+# StoreAuthBackend and its companions are Starlette classes: they are imported
+# when first asked for, so that the middleware needs nothing but the
+# standard library. Without Starlette, asking for them raises ImportError.
+_STARLETTE_NAMES = frozenset({"BearerAuthError", "KeyCheckError", "StoreAuthBackend",
+                              "on_auth_error"})
+
+
+def __getattr__(name: str) -> object:
+    if name in _STARLETTE_NAMES:
+        from vardun.mcp import _starlette_backend
+
+        return getattr(_starlette_backend, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_STARLETTE_NAMES})
