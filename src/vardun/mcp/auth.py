@@ -8,14 +8,23 @@ Every HTTP and WebSocket request (except those to an exempt path) must carry
 ``Authorization: Bearer <key>`` or the bare key. The key is checked with
 ``store.verify_api_key`` in a worker thread, and the application is called
 with a copy of the scope whose ``"user"`` is the user the key belongs to
-(``request.user`` in Starlette). Refused requests get a JSON error body and a
-``WWW-Authenticate: Bearer`` challenge; refused WebSocket connections are
-closed before they are accepted.
+(``request.user`` in Starlette) and whose ``"auth"`` has the scopes
+``["authenticated"]`` (``request.auth``, which Starlette's ``@requires``
+reads). Refused requests get a JSON error body and a ``WWW-Authenticate:
+Bearer`` challenge; refused WebSocket connections are closed before they are
+accepted.
+
+For applications that decide per route, ``StoreAuthBackend`` is a backend for
+Starlette's own AuthenticationMiddleware, and ``on_auth_error`` answers its
+refusals as the middleware does:
+
+    AuthenticationMiddleware(app, backend=StoreAuthBackend(store), on_error=on_auth_error)
 
 Only the standard library is imported here; the store's module is imported
-when a middleware is made without a store. The worker thread comes from the
-running asyncio loop's default executor, so the middleware runs under asyncio
-servers (uvicorn, hypercorn's asyncio mode, ...).
+when a middleware is made without a store, and Starlette when the backend's
+names are first asked for. The worker thread comes from the running asyncio
+loop's default executor, so the middleware runs under asyncio servers
+(uvicorn, hypercorn's asyncio mode, ...).
 """
 
 from __future__ import annotations
