@@ -1,7 +1,7 @@
 """A small Starlette application, guarded by the user store in either of two ways.
 
     VARDUN_CONFIG_DIR=/srv/vardun PYTHONPATH=build/release/lib /usr/bin/python3 -P \\
-        -m uvicorn --app-dir examples --factory mcp_http_app:create_app
+        -m uvicorn --app-dir examples --factory mcp_http_app:create_app  # or :create_per_route_app
 
 `create_app` puts BearerAuthMiddleware in front of everything but /health;
 `create_per_route_app` uses Starlette's AuthenticationMiddleware with
