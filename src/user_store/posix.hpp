@@ -62,13 +62,23 @@ inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noe
 }
 
 // Runs `work()` (system calls only, nothing of Python) without the
-// interpreter lock, and returns what it returned.
+// interpreter lock, and returns what it returned. A C++ exception from
+// `work` (std::bad_alloc) leaves with the lock taken back; a forced
+// unwinding passes as it is, since taking the lock then would end the
+// thread once more.
 template <class Work>
 auto without_lock(Work&& work) {
   PyThreadState* thread = PyEval_SaveThread();
-  auto result = std::forward<Work>(work)();
-  PyEval_RestoreThread(thread);
-  return result;
+  try {
+    auto result = std::forward<Work>(work)();
+    PyEval_RestoreThread(thread);
+    return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    PyEval_RestoreThread(thread);
+    throw;
+  }
 }
 
 // The file-system name of a path-like object: os.fsencode(os.fspath(path)).
