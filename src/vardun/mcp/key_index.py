@@ -49,7 +49,12 @@ __all__ = ["NEEDS_THREAD", "KeyIndex"]
 # instance replaces one of them is asked directly.
 _STEPS = ("_load", "verify_api_key", "normalize_api_key", "hash_api_key",
           "_ensure_credential_dir", "credential_dir")
-_ORIGINAL_STEPS = {name: MCPUserStore.__dict__[name] for name in _STEPS}
+_STEP_NAMES = frozenset(_STEPS)
+# A live view of the class's attributes, and what they were at import.
+_STORE_ATTRIBUTES = MCPUserStore.__dict__
+_ORIGINAL_ITEMS = tuple((name, _STORE_ATTRIBUTES[name]) for name in _STEPS)
+_compare_digest = hmac.compare_digest
+_DIRECTORY = stat.S_IFDIR
 
 _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC
 _DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -84,7 +89,7 @@ class _Snapshot:
     first record of each stored hash before `limit`, the position of the
     first record that only the store itself can answer for."""
 
-    __slots__ = ("fd", "signature", "users", "limit", "complete")
+    __slots__ = ("fd", "signature", "users", "limit", "complete", "answers")
 
     def __init__(self, fd: int, signature: _Signature, records: list[Any]) -> None:
         self.fd = fd
@@ -101,6 +106,9 @@ class _Snapshot:
         self.limit = limit
         # No match means None only when the scan would have met nothing odd.
         self.complete = limit == len(records)
+        # Users answered so far: (users_dir, MCPUser class, the names of
+        # users/ and of the credential directory, the MCPUser).
+        self.answers: dict[str, tuple[object, object, str, str, MCPUser]] = {}
 
     def __del__(self, _close: Any = os.close) -> None:
         _close(self.fd)
@@ -110,26 +118,32 @@ def _plain_store(store: MCPUserStore) -> bool:
     """Whether `store` runs the module's own steps and the module the
     standard hmac, so that the fast answer is the check's."""
     cls = type(store)
-    for name in _STEPS:
-        if _raw_attribute(cls, name) is not _ORIGINAL_STEPS[name]:
-            return False
-    if not vars(store).keys().isdisjoint(_STEPS):
+    if cls is MCPUserStore:
+        for name, original in _ORIGINAL_ITEMS:
+            if _STORE_ATTRIBUTES.get(name) is not original:
+                return False
+    else:
+        for name, original in _ORIGINAL_ITEMS:
+            if _raw_attribute(cls, name) is not original:
+                return False
+    if not _STEP_NAMES.isdisjoint(store.__dict__):
         return False
     module_hmac = _user_store.hmac
-    return module_hmac is hmac and module_hmac.compare_digest is hmac.compare_digest
+    return module_hmac is hmac and module_hmac.compare_digest is _compare_digest
 
 
-def _directory_settled(path: os.PathLike[str]) -> bool:
+def _directory_settled(users_dir: str, path: str, me: int) -> bool:
     """Whether the credential-directory step would change nothing: users/
     and the directory are both real directories of this account with the
     private mode already."""
     names = _user_store.stat
-    private = names.S_IRUSR | names.S_IWUSR | names.S_IXUSR
-    me = os.geteuid()
+    if names is stat:
+        private = 0o700
+    else:
+        private = names.S_IRUSR | names.S_IWUSR | names.S_IXUSR
     try:
-        for info in (os.lstat(os.path.dirname(path)), os.lstat(path)):
-            if not (stat.S_ISDIR(info.st_mode) and info.st_uid == me
-                    and stat.S_IMODE(info.st_mode) == private):
+        for info in (os.lstat(users_dir), os.lstat(path)):
+            if not (info.st_uid == me and info.st_mode == _DIRECTORY | private):
                 return False
     except (OSError, ValueError):
         return False
@@ -171,46 +185,56 @@ class KeyIndex:
 
     def verify_api_key(self, api_key: str | None) -> MCPUser | None:
         """The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."""
-        store = self.store
-        if type(api_key) is not str or not api_key or not _plain_store(store):
-            return store.verify_api_key(api_key)
-        expected = store.hash_api_key(store.normalize_api_key(api_key))
-        snapshot = self._current() or self._reload()
-        if snapshot is None:
-            return store.verify_api_key(api_key)
-        entry = snapshot.users.get(expected)
-        if entry is None:
-            return None if snapshot.complete else store.verify_api_key(api_key)
-        user_id, description, created_at = entry
-        path = store.credential_dir(user_id)
-        if not _directory_settled(path) and not self._ensure(user_id, expected, path):
-            return None
-        return _user_store.MCPUser(user_id=user_id, description=description,
-                                   created_at=created_at, credential_dir=path)
+        answer = self._answer(api_key, may_parse=True)
+        if isinstance(answer, _NeedsThread):
+            return self.store.verify_api_key(api_key)
+        return answer
 
     def answer_without_parsing(self, api_key: str | None) -> MCPUser | None | _NeedsThread:
         """The same answer when it takes a few local system calls and no read
         of the registry (the index is current, and the credential directory
         needs no change); otherwise ``NEEDS_THREAD``, having changed
         nothing. Meant for an event loop."""
+        return self._answer(api_key, may_parse=False)
+
+    def _answer(self, api_key: str | None, may_parse: bool) -> MCPUser | None | _NeedsThread:
+        """The answer, or NEEDS_THREAD where only the store can give it (or,
+        unless `may_parse`, where it would take a parse or a change to the
+        credential directory)."""
         store = self.store
         if type(api_key) is not str or not _plain_store(store):
             return NEEDS_THREAD
         if not api_key:
             return store.verify_api_key(api_key)  # reads nothing
         expected = store.hash_api_key(store.normalize_api_key(api_key))
-        snapshot = self._current()
+        me = os.geteuid()
+        snapshot = self._current(me)
+        if snapshot is None and may_parse:
+            snapshot = self._reload()
         if snapshot is None:
             return NEEDS_THREAD
         entry = snapshot.users.get(expected)
         if entry is None:
             return None if snapshot.complete else NEEDS_THREAD
-        user_id, description, created_at = entry
-        path = store.credential_dir(user_id)
-        if not _directory_settled(path):
+        # The user and the names of its directories, made once per registry
+        # and users/ path: the same values credential_dir and MCPUser give.
+        users_dir, user_type = store.users_dir, _user_store.MCPUser
+        made = snapshot.answers.get(expected)
+        if made is None or made[0] is not users_dir or made[1] is not user_type:
+            user_id, description, created_at = entry
+            path = store.credential_dir(user_id)
+            user = user_type(user_id=user_id, description=description, created_at=created_at,
+                             credential_dir=path)
+            made = (users_dir, user_type, os.fspath(path.parent), os.fspath(path), user)
+            snapshot.answers[expected] = made
+        user = made[4]
+        if _directory_settled(made[2], made[3], me):
+            return user
+        if not may_parse:
             return NEEDS_THREAD
-        return _user_store.MCPUser(user_id=user_id, description=description,
-                                   created_at=created_at, credential_dir=path)
+        if not self._ensure(user.user_id, expected, user.credential_dir):
+            return None
+        return user
 
     # -- the credential directory -------------------------------------------
 
@@ -239,7 +263,7 @@ class KeyIndex:
         return False
 
     def _still_there(self, user_id: str, key_hash: str) -> bool:
-        snapshot = self._current()
+        snapshot = self._current(os.geteuid())
         if snapshot is not None and snapshot.users.get(key_hash, ("",))[0] == user_id:
             return True
         for record in self.store._load():
@@ -252,7 +276,7 @@ class KeyIndex:
 
     # -- keeping the registry in view -----------------------------------------
 
-    def _look(self) -> os.stat_result | None:
+    def _look(self, me: int) -> os.stat_result | None:
         """What the registry's path names now, if it is a regular file the
         store would read; None otherwise (the store then answers)."""
         try:
@@ -263,14 +287,13 @@ class KeyIndex:
             info = os.fstat(fd)
         finally:
             os.close(fd)
-        if not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid):
+        if not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid, me):
             return None
         return info
 
-    def _owner_accepted(self, owner: int) -> bool:
+    def _owner_accepted(self, owner: int, me: int) -> bool:
         # The store's own rule: its account's file, or for root also root's
         # or the base directory's owner's.
-        me = os.geteuid()
         if owner == me:
             return True
         if me != 0:
@@ -282,11 +305,11 @@ class KeyIndex:
         except OSError:
             return False
 
-    def _current(self) -> _Snapshot | None:
+    def _current(self, me: int) -> _Snapshot | None:
         snapshot = self._snapshot
         if snapshot is None:
             return None
-        info = self._look()
+        info = self._look(me)
         if info is None or _signature(info) != snapshot.signature:
             return None
         return snapshot
@@ -295,8 +318,9 @@ class KeyIndex:
         """Parses the registry through the store, once however many threads
         wait for it; None when it would not hold still or the store refuses
         it (the store itself then answers)."""
+        me = os.geteuid()
         with self._reload_lock:
-            current = self._current()
+            current = self._current(me)
             if current is not None:
                 return current
             self._snapshot = None
@@ -308,14 +332,14 @@ class KeyIndex:
                 try:
                     info = os.fstat(fd)
                     before = _signature(info)
-                    if (not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid)
+                    if (not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid, me)
                             or before == self._refused):
                         return None
                     try:
                         records = self.store._load()
                     except Exception:
                         records = None
-                    after = self._look()
+                    after = self._look(me)
                     if after is None or _signature(after) != before:
                         continue
                     if records is None:
