@@ -1,14 +1,17 @@
 """Requests per second through uvicorn, with and without BearerAuthMiddleware.
 
-bench/run.py drives this: one server without the middleware and one with it
-per registry size, each a child process on 127.0.0.1 serving the same small
-ASGI application, measured in interleaved rounds by an asyncio client in the
+bench/run.py drives this. For each server stack (uvicorn's event loop and
+HTTP parser), one server without the middleware and one with it per
+registry size, plus ones whose middleware keeps every check in the worker
+thread: each a child process on 127.0.0.1 serving the same small ASGI
+application, measured in interleaved rounds by an asyncio client in the
 benchmark's process. The server side runs as
 
-    python3 -P bench/http_rps.py FD BASE_DIR [--middleware]
+    python3 -P bench/http_rps.py FD BASE_DIR LOOP HTTP [--middleware] [--in-thread]
 """
 
 import asyncio
+import importlib.util
 import signal
 import socket
 import statistics
@@ -19,6 +22,12 @@ from pathlib import Path
 
 HTTP_OPERATION = "requests through uvicorn"
 CONNECTIONS = 8
+# uvicorn's pure-Python default, and what production deployments run.
+STACKS = (("asyncio", "h11"), ("uvloop", "httptools"))
+
+# What the middleware must keep of the throughput in one run.
+GROWTH_LIMIT = 0.80  # with the middleware at the largest size / at the smallest
+BARE_LIMIT = 0.80  # with the middleware at the smallest size / without it
 
 
 async def hello(scope, receive, send):
@@ -30,7 +39,7 @@ async def hello(scope, receive, send):
     await send({"type": "http.response.body", "body": body})
 
 
-def serve(fd, base_dir, middleware):
+def serve(fd, base_dir, loop, http, middleware, in_thread):
     import uvicorn
 
     app = hello
@@ -38,35 +47,51 @@ def serve(fd, base_dir, middleware):
         from vardun.mcp.auth import BearerAuthMiddleware
         from vardun.mcp.user_store import MCPUserStore
 
-        app = BearerAuthMiddleware(hello, MCPUserStore(base_dir))
+        app = BearerAuthMiddleware(hello, MCPUserStore(base_dir), check_in_thread=in_thread)
     # uvicorn's own fd= takes every descriptor for a Unix socket and so leaves
     # Nagle's algorithm on; a socket object made from it knows it is TCP.
     listener = socket.socket(fileno=fd)
-    config = uvicorn.Config(app, lifespan="off", access_log=False, log_level="warning")
+    config = uvicorn.Config(app, loop=loop, http=http, lifespan="off", access_log=False,
+                            log_level="warning")
     uvicorn.Server(config).run(sockets=[listener])
 
 
-def implementations():
-    """What uvicorn's "auto" picks on this machine."""
-    import importlib.util
+def stack_name(loop, http):
+    return f"{http} on {loop}"
 
-    loop = "uvloop" if importlib.util.find_spec("uvloop") else "asyncio"
-    http = "httptools" if importlib.util.find_spec("httptools") else "h11"
-    return {"loop": loop, "http": http}
+
+def available(loop, http):
+    """Whether this interpreter can import both; asyncio and h11 come with uvicorn."""
+    return all(name in ("asyncio",) or importlib.util.find_spec(name) is not None
+               for name in (loop, http))
+
+
+def implementations():
+    """The versions behind each stack, for the results' metadata."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    found = {}
+    for name in ("uvicorn", "h11", "uvloop", "httptools"):
+        try:
+            found[name] = version(name)
+        except PackageNotFoundError:
+            found[name] = None
+    return found
 
 
 class Server:
     """A child process serving `hello` on a free port of 127.0.0.1; `key` is
     what its requests present."""
 
-    def __init__(self, base_dir, key, middleware):
+    def __init__(self, base_dir, key, stack, middleware, in_thread=False):
         self.key, self.middleware = key, middleware
+        flags = [*(["--middleware"] if middleware else []), *(["--in-thread"] if in_thread else [])]
         with socket.socket() as listener:
             listener.bind(("127.0.0.1", 0))
             self.port = listener.getsockname()[1]
             self.process = subprocess.Popen(
                 [sys.executable, "-P", str(Path(__file__).resolve()), str(listener.fileno()),
-                 str(base_dir), *(["--middleware"] if middleware else [])],
+                 str(base_dir), *stack, *flags],
                 pass_fds=[listener.fileno()], stdin=subprocess.DEVNULL)
 
     def stop(self):
@@ -147,18 +172,27 @@ def measure(port, key, seconds):
     return done / elapsed, (time.process_time() - cpu) / elapsed
 
 
-def run(us, registry, root, sizes, rounds, seconds, log=print):
-    """Rows of requests per second at each size, without and with the middleware."""
+def _ratio(stack, what, limit, numerator, denominator, samples):
+    value = statistics.median(samples[numerator]) / statistics.median(samples[denominator])
+    paired = statistics.median(a / b for a, b in zip(samples[numerator], samples[denominator]))
+    return {"stack": stack, "ratio": what, "limit": limit, "value": value, "paired": paired,
+            "ok": value >= limit}
+
+
+def run_stack(us, stack, registries, sizes, thread_sizes, rounds, seconds, log=print):
+    """Rows of requests per second on one stack, and the ratios its figures must reach."""
     servers = {}
     try:
         expected = {}
-        for size in sizes:
-            reg = registry.build(root / f"http-{size}", size)
-            servers[size] = Server(reg.base_dir, reg.keys[-1], middleware=True)
-            user = us.MCPUserStore(reg.base_dir).verify_api_key(reg.keys[-1])
-            expected[size] = (200, user.user_id.encode())
+        for in_thread, group in ((False, sizes), (True, thread_sizes)):
+            for size in group:
+                reg = registries[size]
+                servers[size, in_thread] = Server(reg.base_dir, reg.keys[-1], stack, True, in_thread)
+                user = us.MCPUserStore(reg.base_dir).verify_api_key(reg.keys[-1])
+                expected[size, in_thread] = (200, user.user_id.encode())
         # The same request bytes, to an application that looks at nothing.
-        servers["without"] = Server(root, servers[sizes[-1]].key, middleware=False)
+        servers["without"] = Server(registries[sizes[-1]].base_dir.parent, servers[sizes[-1], False].key,
+                                    stack, False)
         expected["without"] = (200, b"-")
         for name, server in servers.items():
             answer = ask(server.port, server.key)
@@ -166,7 +200,7 @@ def run(us, registry, root, sizes, rounds, seconds, log=print):
                 raise AssertionError(f"server {name!r} answered {answer}, not {expected[name]}")
             if server.middleware and ask(server.port, "vardun-mcp-wrong")[0] != 401:
                 raise AssertionError(f"server {name!r} let a wrong key through")
-        log(f"  {len(servers)} uvicorn servers up and checked")
+        log(f"  {stack_name(*stack)}: {len(servers)} uvicorn servers up and checked")
 
         order = list(servers)
         samples = {name: [] for name in order}
@@ -182,44 +216,87 @@ def run(us, registry, root, sizes, rounds, seconds, log=print):
         for server in servers.values():
             server.stop()
 
+    name = stack_name(*stack)
     without = statistics.median(samples["without"])
     rows = []
-    for size in sizes:
-        with_mw = statistics.median(samples[size])
+    for size, in_thread in (n for n in order if n != "without"):
+        runs = samples[size, in_thread]
+        with_mw = statistics.median(runs)
         rows.append({
             "operation": HTTP_OPERATION,
+            "stack": name,
+            "loop": stack[0],
+            "http": stack[1],
             "users": size,
+            "check_in_thread": in_thread,
             "without_rps": without,
             "with_rps": with_mw,
             "ratio": with_mw / without,
-            "paired_ratio": statistics.median(w / b for w, b in zip(samples[size], samples["without"])),
+            "paired_ratio": statistics.median(w / b for w, b in zip(runs, samples["without"])),
             "added_per_request_s": 1 / with_mw - 1 / without,
-            "samples_rps": {"without": samples["without"], "with": samples[size]},
+            "samples_rps": {"without": samples["without"], "with": runs},
             "client_cpu_share": {"without": statistics.median(client_cpu["without"]),
-                                 "with": statistics.median(client_cpu[size])},
+                                 "with": statistics.median(client_cpu[size, in_thread])},
         })
-    return rows
+    small, large = sizes[0], sizes[-1]
+    ratios = []
+    if large != small:
+        ratios.append(_ratio(name, f"rps at {large:,} / rps at {small:,}", GROWTH_LIMIT,
+                             (large, False), (small, False), samples))
+    ratios.append(_ratio(name, f"rps at {small:,} / rps without", BARE_LIMIT,
+                         (small, False), "without", samples))
+    return rows, ratios
 
 
-def print_rows(rows, uvicorn, verify, fmt_time, out=sys.stdout):
-    """`verify`: seconds per verify_api_key (last user) by size, from the main table."""
-    print(f"\n{HTTP_OPERATION} ({uvicorn['http']} on {uvicorn['loop']}, {CONNECTIONS} keep-alive "
-          "connections, the last user's key), requests per second:", file=out)
-    header = ("users", "without", "with middleware", "ratio", "added per request",
-              "verify_api_key alone", "client CPU")
-    lines = [(f"{r['users']:,}", f"{r['without_rps']:,.0f}", f"{r['with_rps']:,.0f}",
-              f"{r['ratio']:.2f}", fmt_time(r["added_per_request_s"]),
-              fmt_time(verify.get(r["users"])),
-              f"{r['client_cpu_share']['without']:.0%} / {r['client_cpu_share']['with']:.0%}")
-             for r in rows]
-    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
-    for cells in (header, *lines):
-        print("  " + "  ".join(c.rjust(w) for c, w in zip(cells, widths)), file=out)
+def run(us, registry, root, sizes, thread_sizes, rounds, seconds, log=print):
+    """Requests per second on every stack this interpreter has: rows, ratios,
+    and the stacks that were skipped."""
+    sizes = sorted(sizes)
+    registries = {size: registry.build(root / f"http-{size}", size)
+                  for size in sorted({*sizes, *thread_sizes})}
+    result = {"rows": [], "ratios": [], "skipped": []}
+    for stack in STACKS:
+        if not available(*stack):
+            log(f"  {stack_name(*stack)}: not installed, skipped")
+            result["skipped"].append(stack_name(*stack))
+            continue
+        rows, ratios = run_stack(us, stack, registries, sizes, thread_sizes, rounds, seconds, log)
+        result["rows"] += rows
+        result["ratios"] += ratios
+    return result
+
+
+def print_result(result, versions, checks, fmt_time, out=sys.stdout):
+    """`checks`: seconds per check by size, from the key-check table, as
+    {size: (index, store)}."""
+    print(f"\n{HTTP_OPERATION} ({CONNECTIONS} keep-alive connections, the last user's key), "
+          "requests per second:", file=out)
+    print("  " + ", ".join(f"{name} {v}" for name, v in versions.items() if v), file=out)
+    header = ("stack", "users", "check", "without", "with middleware", "ratio", "added per request",
+              "index alone", "store alone", "client CPU")
+    lines = []
+    for r in result["rows"]:
+        index, store = checks.get(r["users"], (None, None))
+        lines.append((r["stack"], f"{r['users']:,}", "in thread" if r["check_in_thread"] else "default",
+                      f"{r['without_rps']:,.0f}", f"{r['with_rps']:,.0f}", f"{r['ratio']:.2f}",
+                      fmt_time(r["added_per_request_s"]), fmt_time(index), fmt_time(store),
+                      f"{r['client_cpu_share']['without']:.0%} / {r['client_cpu_share']['with']:.0%}"))
+    if lines:
+        widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
+        for cells in (header, *lines):
+            print("  " + "  ".join(c.ljust(w) if i in (0, 2) else c.rjust(w)
+                                   for i, (c, w) in enumerate(zip(cells, widths))).rstrip(), file=out)
+    for entry in result["ratios"]:
+        mark = "  " if entry["ok"] else " !"
+        print(f"  {entry['stack']}: {entry['ratio']}: {entry['value']:.2f}{mark} "
+              f"(paired {entry['paired']:.2f}; limit >= {entry['limit']:.2f})", file=out)
+    for name in result["skipped"]:
+        print(f"  {name}: not installed, not measured", file=out)
 
 
 def main(argv):
-    fd, base_dir = int(argv[0]), argv[1]
-    serve(fd, base_dir, "--middleware" in argv[2:])
+    fd, base_dir, loop, http = int(argv[0]), argv[1], argv[2], argv[3]
+    serve(fd, base_dir, loop, http, "--middleware" in argv[4:], "--in-thread" in argv[4:])
 
 
 if __name__ == "__main__":

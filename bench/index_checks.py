@@ -1,0 +1,155 @@
+"""Per-check cost of KeyIndex.verify_api_key against store.verify_api_key.
+
+bench/run.py drives this: one registry per size, a store and an index over
+it, both asked for the same keys. All sizes and both sides of one key take
+turns within every round, so that the ratios across sizes (the index at the
+largest size against the smallest) are as steady as the ratio between the
+sides at one size.
+"""
+
+import statistics
+import sys
+from dataclasses import dataclass
+
+INDEX_OPERATION = "key checks"
+KEYS = ("last", "no match")
+SIDES = ("index", "store")
+
+# What the index must reach in one run.
+GROWTH_LIMIT = 1.50  # index at the largest size / index at the smallest
+STORE_LIMIT = 1.00  # index / store, at the smallest size
+
+
+@dataclass
+class Fixture:
+    size: int
+    store: object
+    index: object
+    keys: dict  # position -> key presented
+
+
+def user_fields(user):
+    if user is None:
+        return None
+    return (type(user).__name__, user.user_id, user.description, user.created_at, user.credential_dir)
+
+
+def answer(verify, key):
+    try:
+        return "value", user_fields(verify(key))
+    except Exception as error:  # the index must raise what the store raises
+        return "error", (type(error), str(error))
+
+
+def make_fixture(us, key_index, registry, root, size, slow_store):
+    reg = registry.build(root / f"index-{size}", size)
+    store = us.MCPUserStore(reg.base_dir)
+    keys = {"last": reg.keys[-1], "no match": registry.unknown_key(size)}
+    fixture = Fixture(size, store, key_index.KeyIndex(store), keys)
+    # Index and store must agree, or the comparison means nothing; where a
+    # store call parses for a tenth of a second or more, on fewer keys.
+    presented = [keys["last"], keys["no match"], "", None]
+    if not slow_store:
+        presented += [reg.keys[0], f"Bearer {reg.keys[-1]}"]
+    for key in presented:
+        mine, theirs = answer(fixture.index.verify_api_key, key), answer(store.verify_api_key, key)
+        if mine != theirs:
+            raise AssertionError(f"index and store disagree at {size:,} users: {mine} != {theirs}")
+        if key == keys["last"] and mine[1] is None:
+            raise AssertionError("the last user's key does not verify")
+    return fixture
+
+
+def variants(fixtures, position, variant_type, sides):
+    """(name, Variant) for every size and side in `sides(size)`, the check
+    of `position`'s key."""
+    found = []
+    for fx in fixtures:
+        for side in sides(fx.size):
+            verify = fx.index.verify_api_key if side == "index" else fx.store.verify_api_key
+            found.append(((fx.size, side), variant_type("f(k)", {"f": verify, "k": fx.keys[position]})))
+    return found
+
+
+def median(samples, name):
+    return statistics.median(samples[name]) if samples.get(name) else None
+
+
+def ratio_entry(what, limit, numerator, denominator, samples):
+    value = median(samples, numerator) / median(samples, denominator)
+    paired = statistics.median(a / b for a, b in zip(samples[numerator], samples[denominator]))
+    return {"ratio": what, "limit": limit, "value": value, "paired": paired, "ok": value <= limit}
+
+
+def run(us, key_index, registry, root, settings, time_variants, variant_type, log=print):
+    """Rows of median seconds per check by size, key and side, and the ratios.
+
+    The index at every size and the store at the sizes not in
+    settings["index_slow_store_sizes"] take turns in settings["rounds"]
+    rounds; the store at those sizes, a tenth of a second or more per call
+    and needed for no ratio, gets settings["index_slow_store_rounds"]
+    rounds of its own (none: not timed)."""
+    slow = set(settings["index_slow_store_sizes"])
+    slow_rounds = settings["index_slow_store_rounds"]
+    fixtures = []
+    for size in sorted(settings["index_sizes"]):
+        fixtures.append(make_fixture(us, key_index, registry, root, size, size in slow))
+        log(f"  index and store over {size:,} users ready and agreeing")
+    timing = (settings["batch"], settings["warmup"])
+    rows, ratios = [], []
+    small, large = fixtures[0].size, fixtures[-1].size
+    for position in KEYS:
+        samples, number = time_variants(
+            variants(fixtures, position, variant_type,
+                     lambda size: SIDES if size not in slow else ("index",)),
+            settings["rounds"], *timing)
+        if slow_rounds:
+            more, more_number = time_variants(
+                variants(fixtures, position, variant_type,
+                         lambda size: ("store",) if size in slow else ()),
+                slow_rounds, *timing)
+            samples.update(more)
+            number.update(more_number)
+        for fx in fixtures:
+            index, store = median(samples, (fx.size, "index")), median(samples, (fx.size, "store"))
+            paired = fx.size not in slow and store is not None
+            rows.append({
+                "operation": INDEX_OPERATION,
+                "users": fx.size,
+                "key": position,
+                "index_s": index,
+                "store_s": store,
+                "ratio": None if store is None else index / store,
+                # Only where both sides took turns in the same rounds.
+                "paired_ratio": statistics.median(
+                    i / s for i, s in zip(samples[fx.size, "index"], samples[fx.size, "store"])
+                ) if paired else None,
+                "calls_per_batch": {side: number.get((fx.size, side)) for side in SIDES},
+                "samples_s": {side: samples.get((fx.size, side), []) for side in SIDES},
+            })
+        if large != small:
+            ratios.append({"key": position, **ratio_entry(
+                f"index at {large:,} / index at {small:,}", GROWTH_LIMIT,
+                (large, "index"), (small, "index"), samples)})
+        if small not in slow:
+            ratios.append({"key": position, **ratio_entry(
+                f"index at {small:,} / store at {small:,}", STORE_LIMIT,
+                (small, "index"), (small, "store"), samples)})
+    return {"rows": rows, "ratios": ratios}
+
+
+def print_result(result, fmt_time, out=sys.stdout):
+    print(f"\n{INDEX_OPERATION}, registry unchanged: KeyIndex.verify_api_key against "
+          "store.verify_api_key, median per check:", file=out)
+    header = ("users", "key", "index", "store", "index/store")
+    lines = [(f"{r['users']:,}", r["key"], fmt_time(r["index_s"]), fmt_time(r["store_s"]),
+              "-" if r["ratio"] is None else f"{r['ratio']:.4f}")
+             for r in sorted(result["rows"], key=lambda r: r["users"])]
+    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
+    for cells in (header, *lines):
+        print("  " + "  ".join(c.ljust(w) if i == 1 else c.rjust(w)
+                               for i, (c, w) in enumerate(zip(cells, widths))).rstrip(), file=out)
+    for entry in result["ratios"]:
+        mark = "  " if entry["ok"] else " !"
+        print(f"  {entry['ratio']} ({entry['key']}): {entry['value']:.2f}{mark} "
+              f"(paired {entry['paired']:.2f}; limit <= {entry['limit']:.2f})", file=out)
