@@ -624,17 +624,23 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
         for case in cases:
             samples, number = time_case(case, settings["rounds"], settings["batch"], settings["warmup"])
             rows.append(summarise(case, samples, number))
+        stages = {"operations": time.perf_counter() - started}
         index = None
         if selected(settings["index_sizes"], index_checks.INDEX_OPERATION, only, growth_only):
             log(f"{index_checks.INDEX_OPERATION}: KeyIndex against the store")
+            stage = time.perf_counter()
             index = index_checks.run(us, import_module("key_index"), registry, root / "index",
                                      settings, time_variants, Variant, log)
+            stages["index"] = time.perf_counter() - stage
         http = None
         if selected(settings["http_sizes"], http_rps.HTTP_OPERATION, only, growth_only):
             log(f"{http_rps.HTTP_OPERATION}, without and with the middleware")
+            stage = time.perf_counter()
             http = http_rps.run(us, registry, root / "http", settings["http_sizes"],
                                 settings["http_thread_sizes"], settings["http_rounds"],
                                 settings["http_seconds"], log)
+            stages["http"] = time.perf_counter() - stage
+        log("  " + ", ".join(f"{name} {seconds:.1f} s" for name, seconds in stages.items()))
     finally:
         shutil.rmtree(root, ignore_errors=True)
     result = {
@@ -659,9 +665,12 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
         "growth": growth(rows),
     }
     if steady_heap:
+        stage = time.perf_counter()
         result["growth_steady_heap"] = steady_heap_growth(settings, quick, workdir, log)
+        stages["steady heap"] = time.perf_counter() - stage
     result["meta"]["loadavg_after"] = os.getloadavg()
     result["meta"]["seconds"] = time.perf_counter() - started
+    result["meta"]["stage_seconds"] = stages
     if json_path is not None:
         json_path = Path(json_path)
         json_path.parent.mkdir(parents=True, exist_ok=True)
