@@ -200,6 +200,7 @@ DAMAGE = {
     "unencodable user id": lambda registry: registry.write_text(
         registry.read_text().replace('"u_', '"\\ud800')),
     "a directory": lambda registry: (registry.unlink(), registry.mkdir()),
+    "owned by another account": lambda registry: os.chown(registry, 65534, 65534),
     "a store that names its argument": lambda registry: None,
 }
 

@@ -82,6 +82,11 @@ std::string fs_name(PyObject* path);
 [[noreturn]] void raise_errno(int error, const std::string& name);
 
 // Raises OSError(error, message, filename) with a message of the store's own.
-[[noreturn]] void raise_os_error(int error, const char* message, const std::string& name);
+[[noreturn]] void raise_os_error(int error, const std::string& message, const std::string& name);
+
+// "name (uid N)", or "uid N" for a uid without an account; and what chown
+// takes for it: the name, else the number. No interpreter lock needed.
+std::string account_label(uid_t uid);
+std::string account_name(uid_t uid);
 
 }  // namespace vardun::posix

@@ -60,11 +60,32 @@ Opened open_own_file(const std::string& name, int flags, bool must_be_ours) {
 
 }  // namespace
 
+std::string owner_refusal(uid_t owner, const std::string& name) {
+  uid_t me = ::geteuid();
+  if (owner == me) return {};
+  if (me == 0) {
+    // An administrator may work on the service account's store.
+    if (owner == 0) return {};
+    std::size_t slash = name.rfind('/');
+    std::string base_dir = slash == std::string::npos ? "." : name.substr(0, slash ? slash : 1);
+    struct stat base;
+    uid_t expected = ::stat(base_dir.c_str(), &base) == 0 ? base.st_uid : 0;
+    if (owner == expected) return {};
+    return "Owned by " + posix::account_label(owner) +
+           ", not by root or the base directory's owner " + posix::account_label(expected) +
+           ": chown it to " + posix::account_name(expected) + " if that is right";
+  }
+  return "Owned by " + posix::account_label(owner) + ", not by this process's account " +
+         posix::account_label(me) + ": chown it to " + posix::account_name(me) +
+         " if that is right";
+}
+
 std::string read_regular_file(const std::string& name) {
   struct Read {
     Status error = 0;
     bool directory = false;
     bool regular = true;
+    std::string refusal;
     std::string content;
   };
   Read read = posix::without_lock([&] {
@@ -78,6 +99,10 @@ std::string read_regular_file(const std::string& name) {
     outcome.directory = S_ISDIR(info.st_mode);
     outcome.regular = S_ISREG(info.st_mode);
     if (!outcome.regular) return outcome;
+    // Users come only from a file this account wrote: whoever can write
+    // to a directory above could otherwise swap in a registry of their own.
+    outcome.refusal = owner_refusal(info.st_uid, name);
+    if (!outcome.refusal.empty()) return outcome;
     outcome.content.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
@@ -98,6 +123,7 @@ std::string read_regular_file(const std::string& name) {
   if (read.error != 0) posix::raise_errno(read.error, name);
   if (read.directory) posix::raise_errno(EISDIR, name);
   if (!read.regular) posix::raise_os_error(EINVAL, "Not a regular file", name);
+  if (!read.refusal.empty()) posix::raise_os_error(EPERM, read.refusal, name);
   return std::move(read.content);
 }
 
@@ -106,6 +132,12 @@ Fd open_lock_file(const std::string& name) {
   if (opened.error != 0 || opened.found != Found::Ours) raise_unusable(opened, name);
   Status error = posix::without_lock([&] {
     int fd = opened.fd.get();
+    // Older stores made it 0644: whoever else can open it can hold the lock.
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return errno;
+    if (info.st_uid == ::geteuid() && (info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
+      return errno;
+    }
     if (::ftruncate(fd, 0) != 0) return errno;
     return posix::errno_of(::futimens(fd, nullptr));
   });

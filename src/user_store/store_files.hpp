@@ -13,14 +13,20 @@
 
 namespace vardun::store_files {
 
-// The whole content of the file `name`, which must be a regular file (a link
-// to one is followed). A directory raises IsADirectoryError, as reading one
-// would.
+// Why a registry owned by `owner` is not to be read ("" when it may be): it
+// must belong to the effective uid; root also takes one of root's or of the
+// base directory's owner (the directory holding `name`).
+std::string owner_refusal(uid_t owner, const std::string& name);
+
+// The whole content of the registry `name`, which must be a regular file (a
+// link to one is followed) that owner_refusal accepts, else PermissionError.
+// A directory raises IsADirectoryError, as reading one would.
 std::string read_regular_file(const std::string& name);
 
-// Opens the lock file for writing, creating it with mode 0600, emptying it
-// and setting its modification time; a link or anything but a regular file
-// at `name` is an error.
+// Opens the lock file for writing, creating it with mode 0600 (one of ours
+// that allows others anything is made 0600 through the descriptor), emptying
+// it and setting its modification time; a link or anything but a regular
+// file at `name` is an error.
 posix::Fd open_lock_file(const std::string& name);
 
 // The temporary file of one save.

@@ -602,11 +602,13 @@ def repair(store: MCPUserStore, before: Report) -> Report:
                 finding.detail += f"; --fix failed: {text}"
             else:
                 finding.fixed = True
-    # Constructing the store re-modes users/ before the lock is taken.
-    if not report.of_kind("users_dir_mode"):
-        for finding in before.of_kind("users_dir_mode"):
-            if finding.fix is not None:
-                finding.fixed = True
-                report.findings.append(finding)
-        report.sort()
+    # Constructing the store re-modes users/, and taking the lock makes the
+    # lock file private, before the scan under the lock.
+    for kind in ("users_dir_mode", "lock_mode"):
+        if not report.of_kind(kind):
+            for finding in before.of_kind(kind):
+                if finding.fix is not None:
+                    finding.fixed = True
+                    report.findings.append(finding)
+    report.sort()
     return report

@@ -5,8 +5,10 @@
     app = BearerAuthMiddleware(app, store, exempt_paths=("/health",))
 
 Every HTTP and WebSocket request (except those to an exempt path) must carry
-``Authorization: Bearer <key>`` or the bare key. The key is checked with
-``store.verify_api_key`` in a worker thread, and the application is called
+``Authorization: Bearer <key>`` or the bare key. The key is checked as
+``store.verify_api_key`` would (through a KeyIndex for an MCPUserStore, on
+the event loop while the index is current, otherwise in a worker thread),
+and the application is called
 with a copy of the scope whose ``"user"`` is the user the key belongs to
 (``request.user`` in Starlette). Refused requests get a JSON error body and a
 ``WWW-Authenticate: Bearer`` challenge; refused WebSocket connections are
@@ -23,6 +25,7 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
+import sys
 import traceback
 from collections.abc import Awaitable, Callable, Iterable, MutableMapping
 from typing import Any, NamedTuple, Protocol
@@ -86,15 +89,41 @@ def _log_failure(error: BaseException, key: str) -> None:
 
 class _KeyCheck:
     """Checks presented keys against one store: ``await check(key)`` is the
-    user the key belongs to, or None, and raises what the store raises. The
-    store is asked in a worker thread, never on the event loop."""
+    user the key belongs to, or None, and raises what the store raises.
 
-    def __init__(self, store: KeyVerifier) -> None:
+    An MCPUserStore is asked through a KeyIndex. While the index is current
+    it answers on the event loop (a few local system calls, no parse);
+    anything that may read or parse the registry, and every check of
+    another kind of store, runs in a worker thread. `in_thread` sends every
+    check there: on a network file system each system call is a round trip.
+    """
+
+    def __init__(self, store: KeyVerifier, in_thread: bool = False) -> None:
         self.store = store
+        self.in_thread = in_thread
+        self._index: Any = None
+        self._needs_thread: object = None
+        # No MCPUserStore exists before the store's module is imported.
+        if "vardun.mcp.user_store" in sys.modules:
+            from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
+            from vardun.mcp.user_store import MCPUserStore
+
+            if isinstance(store, MCPUserStore):
+                self._index = KeyIndex(store)
+                self._needs_thread = NEEDS_THREAD
 
     async def __call__(self, key: str) -> object:
+        index = self._index
+        if index is None:
+            verify = self.store.verify_api_key
+        else:
+            if not self.in_thread:
+                user = index.answer_without_parsing(key)
+                if user is not self._needs_thread:
+                    return user
+            verify = index.verify_api_key
         loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(None, self.store.verify_api_key, key)
+        return await loop.run_in_executor(None, verify, key)
 
 
 class BearerAuthMiddleware:
@@ -104,13 +133,16 @@ class BearerAuthMiddleware:
     method returning a user or None; None means ``MCPUserStore()`` over the
     configured directory. Requests whose path is one of `exempt_paths`
     (exact match), and lifespan scopes, pass through untouched. `realm` goes
-    into the ``WWW-Authenticate`` challenges.
+    into the ``WWW-Authenticate`` challenges. `check_in_thread` makes every
+    key check run in a worker thread, also those the key index could answer
+    on the event loop: for a base directory on a network file system.
     """
 
     app: ASGIApp
     store: KeyVerifier
     exempt_paths: frozenset[str]
     realm: str
+    check_in_thread: bool
 
     def __init__(
         self,
@@ -119,6 +151,7 @@ class BearerAuthMiddleware:
         *,
         exempt_paths: Iterable[str] = (),
         realm: str = "vardun-mcp",
+        check_in_thread: bool = False,
     ) -> None:
         # A single string would exempt each of its characters, "/" among them.
         if isinstance(exempt_paths, (str, bytes)):
@@ -139,7 +172,8 @@ class BearerAuthMiddleware:
         self.store = store
         self.exempt_paths = paths
         self.realm = realm
-        self._check = _KeyCheck(store)
+        self.check_in_thread = bool(check_in_thread)
+        self._check = _KeyCheck(store, self.check_in_thread)
 
         def refusal(status: int, error: str, description: str, challenge: str | None) -> _Refusal:
             body = json.dumps({"error": error, "error_description": description}).encode()
@@ -193,8 +227,8 @@ class BearerAuthMiddleware:
 
     def _key_check(self) -> _KeyCheck:
         # `store` is a plain attribute: a store put there later is the one asked.
-        if self._check.store is not self.store:
-            self._check = _KeyCheck(self.store)
+        if self._check.store is not self.store or self._check.in_thread != self.check_in_thread:
+            self._check = _KeyCheck(self.store, self.check_in_thread)
         return self._check
 
     @staticmethod

@@ -20,6 +20,7 @@ class BearerAuthMiddleware:
     store: KeyVerifier
     exempt_paths: frozenset[str]
     realm: str
+    check_in_thread: bool
     def __init__(
         self,
         app: ASGIApp,
@@ -27,5 +28,6 @@ class BearerAuthMiddleware:
         *,
         exempt_paths: Iterable[str] = (),
         realm: str = "vardun-mcp",
+        check_in_thread: bool = False,
     ) -> None: ...
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None: ...

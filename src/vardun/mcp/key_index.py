@@ -1,0 +1,345 @@
+"""Key checks at a cost that does not grow with the number of users.
+
+    from vardun.mcp.key_index import KeyIndex
+
+    index = KeyIndex(store)
+    user = index.verify_api_key(presented)    # what store.verify_api_key says
+
+``store.verify_api_key`` reads and parses the whole registry at every call.
+The index parses it (through ``store._load()``) only when it changed, keeps
+the first record of every stored key hash, and answers from that, with
+exactly the store's result, exceptions and side effects.
+
+Deciding "unchanged". The store replaces the registry only by renaming a new
+file over it. The index keeps the file it parsed open, so that its inode
+cannot be handed to another file, and before every answer opens the path,
+looks at what it names and closes it again (opening rather than ``stat``,
+so that NFS's close-to-open consistency applies): the same device and inode,
+size, modification and change time as the parsed file means the same
+content. The one change this cannot see is an in-place edit by hand that
+keeps the size and lands within one tick of the change-time clock, on a
+kernel without fine-grained change times; the store itself never writes in
+place.
+
+Whenever a fast answer could differ from the store's, the index answers
+through ``store.verify_api_key`` instead: a key that is None or empty, a
+registry with a record the store's scan would stumble on (not an object, no
+usable ``api_key_hash`` or ``user_id``, a field that is not text) before the
+matching one, a registry the index cannot keep in view, and a store whose
+class or instance replaces a step of the check (``_load``,
+``verify_api_key``, ``normalize_api_key``, ``hash_api_key``), or whose
+module's ``hmac`` is not the standard one.
+"""
+
+from __future__ import annotations
+
+import hmac
+import os
+import stat
+import threading
+from typing import Any
+
+from vardun.mcp import user_store as _user_store
+from vardun.mcp.user_store import MCPUser, MCPUserStore
+
+__all__ = ["NEEDS_THREAD", "KeyIndex"]
+
+# The steps of a key check that the fast answer stands in for (the last two
+# it may skip when they would change nothing); a store whose class or
+# instance replaces one of them is asked directly.
+_STEPS = ("_load", "verify_api_key", "normalize_api_key", "hash_api_key",
+          "_ensure_credential_dir", "credential_dir")
+_ORIGINAL_STEPS = {name: MCPUserStore.__dict__[name] for name in _STEPS}
+
+_OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC
+_DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+
+class _NeedsThread:
+    def __repr__(self) -> str:
+        return "NEEDS_THREAD"
+
+
+# What `answer_without_parsing` says when only `verify_api_key` can answer.
+NEEDS_THREAD = _NeedsThread()
+
+_Signature = tuple[int, int, int, int, int, int]
+
+
+def _signature(info: os.stat_result) -> _Signature:
+    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns,
+            info.st_uid)
+
+
+def _raw_attribute(cls: type, name: str) -> object:
+    for klass in cls.__mro__:
+        if name in klass.__dict__:
+            return klass.__dict__[name]
+    return None
+
+
+class _Snapshot:
+    """One parsed registry: the open file, what it looked like, and the
+    first record of each stored hash before `limit`, the position of the
+    first record that only the store itself can answer for."""
+
+    __slots__ = ("fd", "signature", "users", "limit", "complete")
+
+    def __init__(self, fd: int, signature: _Signature, records: list[Any]) -> None:
+        self.fd = fd
+        self.signature = signature
+        users: dict[str, tuple[str, str, str]] = {}
+        limit = 0
+        for record in records:
+            entry = _usable(record)
+            if entry is None:
+                break
+            users.setdefault(entry[0], entry[1:])
+            limit += 1
+        self.users = users
+        self.limit = limit
+        # No match means None only when the scan would have met nothing odd.
+        self.complete = limit == len(records)
+
+    def __del__(self, _close: Any = os.close) -> None:
+        _close(self.fd)
+
+
+def _plain_store(store: MCPUserStore) -> bool:
+    """Whether `store` runs the module's own steps and the module the
+    standard hmac, so that the fast answer is the check's."""
+    cls = type(store)
+    for name in _STEPS:
+        if _raw_attribute(cls, name) is not _ORIGINAL_STEPS[name]:
+            return False
+    if not vars(store).keys().isdisjoint(_STEPS):
+        return False
+    module_hmac = _user_store.hmac
+    return module_hmac is hmac and module_hmac.compare_digest is hmac.compare_digest
+
+
+def _directory_settled(path: os.PathLike[str]) -> bool:
+    """Whether the credential-directory step would change nothing: users/
+    and the directory are both real directories of this account with the
+    private mode already."""
+    names = _user_store.stat
+    private = names.S_IRUSR | names.S_IWUSR | names.S_IXUSR
+    me = os.geteuid()
+    try:
+        for info in (os.lstat(os.path.dirname(path)), os.lstat(path)):
+            if not (stat.S_ISDIR(info.st_mode) and info.st_uid == me
+                    and stat.S_IMODE(info.st_mode) == private):
+                return False
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def _usable(record: object) -> tuple[str, str, str, str] | None:
+    """(hash, user_id, description, created_at) of a record whose scan and
+    match behave plainly, else None."""
+    if type(record) is not dict:
+        return None
+    key_hash = record.get("api_key_hash")
+    user_id = record.get("user_id")
+    if type(key_hash) is not str or not key_hash.isascii() or type(user_id) is not str:
+        return None
+    description = record.get("description", "")
+    created_at = record.get("created_at", "")
+    if type(description) is not str or type(created_at) is not str:
+        return None
+    return key_hash, user_id, description, created_at
+
+
+class KeyIndex:
+    """Answers ``verify_api_key`` for `store` as the store would, parsing
+    the registry only when it has changed. Safe to share between threads."""
+
+    store: MCPUserStore
+
+    def __init__(self, store: MCPUserStore) -> None:
+        if not isinstance(store, MCPUserStore):
+            raise TypeError(f"store must be an MCPUserStore, not {type(store).__name__}")
+        self.store = store
+        self._snapshot: _Snapshot | None = None
+        # A registry the store's loader refused, as it looked then.
+        self._refused: _Signature | None = None
+        self._reload_lock = threading.Lock()
+
+    # -- the check ------------------------------------------------------------
+
+    def verify_api_key(self, api_key: str | None) -> MCPUser | None:
+        """The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."""
+        store = self.store
+        if type(api_key) is not str or not api_key or not _plain_store(store):
+            return store.verify_api_key(api_key)
+        expected = store.hash_api_key(store.normalize_api_key(api_key))
+        snapshot = self._current() or self._reload()
+        if snapshot is None:
+            return store.verify_api_key(api_key)
+        entry = snapshot.users.get(expected)
+        if entry is None:
+            return None if snapshot.complete else store.verify_api_key(api_key)
+        user_id, description, created_at = entry
+        path = store.credential_dir(user_id)
+        if not _directory_settled(path) and not self._ensure(user_id, expected, path):
+            return None
+        return _user_store.MCPUser(user_id=user_id, description=description,
+                                   created_at=created_at, credential_dir=path)
+
+    def answer_without_parsing(self, api_key: str | None) -> MCPUser | None | _NeedsThread:
+        """The same answer when it takes a few local system calls and no read
+        of the registry (the index is current, and the credential directory
+        needs no change); otherwise ``NEEDS_THREAD``, having changed
+        nothing. Meant for an event loop."""
+        store = self.store
+        if type(api_key) is not str or not _plain_store(store):
+            return NEEDS_THREAD
+        if not api_key:
+            return store.verify_api_key(api_key)  # reads nothing
+        expected = store.hash_api_key(store.normalize_api_key(api_key))
+        snapshot = self._current()
+        if snapshot is None:
+            return NEEDS_THREAD
+        entry = snapshot.users.get(expected)
+        if entry is None:
+            return None if snapshot.complete else NEEDS_THREAD
+        user_id, description, created_at = entry
+        path = store.credential_dir(user_id)
+        if not _directory_settled(path):
+            return NEEDS_THREAD
+        return _user_store.MCPUser(user_id=user_id, description=description,
+                                   created_at=created_at, credential_dir=path)
+
+    # -- the credential directory -------------------------------------------
+
+    def _ensure(self, user_id: str, key_hash: str, path: os.PathLike[str]) -> bool:
+        """store._ensure_credential_dir(user_id) for a matched record. A
+        removal of the user can race it: when the step fails, or had to
+        create the directory, the registry is looked at again, and if the
+        record is gone the check answers None (False here), taking back
+        the empty directory it made."""
+        try:
+            existed = os.path.lexists(path)
+        except ValueError:
+            existed = False
+        try:
+            self.store._ensure_credential_dir(user_id)
+        except OSError:
+            if self._still_there(user_id, key_hash):
+                raise
+            gone = True
+        else:
+            if existed or self._still_there(user_id, key_hash):
+                return True
+            gone = True
+        if gone and not existed:
+            _remove_if_empty(path)
+        return False
+
+    def _still_there(self, user_id: str, key_hash: str) -> bool:
+        snapshot = self._current()
+        if snapshot is not None and snapshot.users.get(key_hash, ("",))[0] == user_id:
+            return True
+        for record in self.store._load():
+            if not isinstance(record, dict) and not hasattr(record, "get"):
+                continue
+            if (str(record.get("user_id")) == user_id
+                    and str(record.get("api_key_hash", "")) == key_hash):
+                return True
+        return False
+
+    # -- keeping the registry in view -----------------------------------------
+
+    def _look(self) -> os.stat_result | None:
+        """What the registry's path names now, if it is a regular file the
+        store would read; None otherwise (the store then answers)."""
+        try:
+            fd = os.open(self.store.path, _OPEN_FLAGS)
+        except (OSError, ValueError):
+            return None
+        try:
+            info = os.fstat(fd)
+        finally:
+            os.close(fd)
+        if not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid):
+            return None
+        return info
+
+    def _owner_accepted(self, owner: int) -> bool:
+        # The store's own rule: its account's file, or for root also root's
+        # or the base directory's owner's.
+        me = os.geteuid()
+        if owner == me:
+            return True
+        if me != 0:
+            return False
+        if owner == 0:
+            return True
+        try:
+            return os.stat(os.path.dirname(os.fspath(self.store.path)) or ".").st_uid == owner
+        except OSError:
+            return False
+
+    def _current(self) -> _Snapshot | None:
+        snapshot = self._snapshot
+        if snapshot is None:
+            return None
+        info = self._look()
+        if info is None or _signature(info) != snapshot.signature:
+            return None
+        return snapshot
+
+    def _reload(self) -> _Snapshot | None:
+        """Parses the registry through the store, once however many threads
+        wait for it; None when it would not hold still or the store refuses
+        it (the store itself then answers)."""
+        with self._reload_lock:
+            current = self._current()
+            if current is not None:
+                return current
+            self._snapshot = None
+            for _ in range(3):
+                try:
+                    fd = os.open(self.store.path, _OPEN_FLAGS)
+                except (OSError, ValueError):
+                    return None
+                try:
+                    info = os.fstat(fd)
+                    before = _signature(info)
+                    if (not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid)
+                            or before == self._refused):
+                        return None
+                    try:
+                        records = self.store._load()
+                    except Exception:
+                        records = None
+                    after = self._look()
+                    if after is None or _signature(after) != before:
+                        continue
+                    if records is None:
+                        self._refused = before
+                        return None
+                    self._snapshot = _Snapshot(fd, before, records)
+                    fd = -1
+                    return self._snapshot
+                finally:
+                    if fd >= 0:
+                        os.close(fd)
+            return None
+
+
+def _remove_if_empty(path: os.PathLike[str]) -> None:
+    """Removes the directory at `path` if it is there and empty, relative to
+    its parent opened without following a link; nothing is raised."""
+    try:
+        parent = os.open(os.path.dirname(path), _DIRECTORY_FLAGS)
+    except (OSError, ValueError):
+        return
+    try:
+        os.rmdir(os.path.basename(path), dir_fd=parent)
+    except OSError:
+        pass
+    finally:
+        os.close(parent)
