@@ -12,6 +12,7 @@ benchmark's process. The server side runs as
 
 import asyncio
 import importlib.util
+import os
 import signal
 import socket
 import statistics
@@ -22,6 +23,7 @@ from pathlib import Path
 
 HTTP_OPERATION = "requests through uvicorn"
 CONNECTIONS = 8
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 # uvicorn's pure-Python default, and what production deployments run.
 STACKS = (("asyncio", "h11"), ("uvloop", "httptools"))
 
@@ -94,6 +96,18 @@ class Server:
                  str(base_dir), *stack, *flags],
                 pass_fds=[listener.fileno()], stdin=subprocess.DEVNULL)
 
+    def cpu_seconds(self):
+        """User and system CPU time of the server process so far, all its
+        threads: on a loaded machine, a measure of its work that leaves out
+        the time other processes had the core."""
+        try:
+            with open(f"/proc/{self.process.pid}/stat", "rb") as stat:
+                fields = stat.read().rpartition(b")")[2].split()
+        except OSError:
+            return None
+        # utime and stime, fields 14 and 15 of proc(5), counting from the pid.
+        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
     def stop(self):
         self.process.send_signal(signal.SIGINT)
         try:
@@ -162,21 +176,33 @@ async def _measure(port, key, seconds):
     return done, time.perf_counter() - started, failures
 
 
-def measure(port, key, seconds):
-    """Requests per second over CONNECTIONS keep-alive connections, and the
-    share of that time the client itself was busy."""
-    cpu = time.process_time()
-    done, elapsed, failures = asyncio.run(_measure(port, key, seconds))
+def measure(server, seconds):
+    """Requests per second over CONNECTIONS keep-alive connections, the
+    share of that time the client itself was busy, and the server's CPU
+    seconds per request (None where /proc cannot tell)."""
+    cpu, server_cpu = time.process_time(), server.cpu_seconds()
+    done, elapsed, failures = asyncio.run(_measure(server.port, server.key, seconds))
     if failures:
-        raise AssertionError(f"{failures} of {done} requests to port {port} failed")
-    return done / elapsed, (time.process_time() - cpu) / elapsed
+        raise AssertionError(f"{failures} of {done} requests to port {server.port} failed")
+    client = (time.process_time() - cpu) / elapsed
+    after = server.cpu_seconds()
+    per_request = None if server_cpu is None or after is None else (after - server_cpu) / done
+    return done / elapsed, client, per_request
 
 
-def _ratio(stack, what, limit, numerator, denominator, samples):
+def _median(values):
+    return None if not values or None in values else statistics.median(values)
+
+
+def _ratio(stack, what, limit, numerator, denominator, samples, server_cpu):
     value = statistics.median(samples[numerator]) / statistics.median(samples[denominator])
     paired = statistics.median(a / b for a, b in zip(samples[numerator], samples[denominator]))
+    # The same ratio from the server's CPU time per request, as if each
+    # server had a core to itself.
+    mine, theirs = _median(server_cpu[numerator]), _median(server_cpu[denominator])
+    cpu = None if not mine or theirs is None else theirs / mine
     return {"stack": stack, "ratio": what, "limit": limit, "value": value, "paired": paired,
-            "ok": value >= limit}
+            "cpu": cpu, "ok": value >= limit}
 
 
 def run_stack(us, stack, registries, sizes, thread_sizes, rounds, seconds, log=print):
@@ -205,13 +231,15 @@ def run_stack(us, stack, registries, sizes, thread_sizes, rounds, seconds, log=p
         order = list(servers)
         samples = {name: [] for name in order}
         client_cpu = {name: [] for name in order}
+        server_cpu = {name: [] for name in order}
         for name in order:
-            measure(servers[name].port, servers[name].key, seconds / 2)  # warm-up
+            measure(servers[name], seconds / 2)  # warm-up
         for round_index in range(rounds):
             for name in order if round_index % 2 == 0 else order[::-1]:
-                rate, cpu = measure(servers[name].port, servers[name].key, seconds)
+                rate, cpu, per_request = measure(servers[name], seconds)
                 samples[name].append(rate)
                 client_cpu[name].append(cpu)
+                server_cpu[name].append(per_request)
     finally:
         for server in servers.values():
             server.stop()
@@ -237,14 +265,18 @@ def run_stack(us, stack, registries, sizes, thread_sizes, rounds, seconds, log=p
             "samples_rps": {"without": samples["without"], "with": runs},
             "client_cpu_share": {"without": statistics.median(client_cpu["without"]),
                                  "with": statistics.median(client_cpu[size, in_thread])},
+            "server_cpu_per_request_s": {"without": _median(server_cpu["without"]),
+                                         "with": _median(server_cpu[size, in_thread])},
+            "server_cpu_samples_s": {"without": server_cpu["without"],
+                                     "with": server_cpu[size, in_thread]},
         })
     small, large = sizes[0], sizes[-1]
     ratios = []
     if large != small:
         ratios.append(_ratio(name, f"rps at {large:,} / rps at {small:,}", GROWTH_LIMIT,
-                             (large, False), (small, False), samples))
+                             (large, False), (small, False), samples, server_cpu))
     ratios.append(_ratio(name, f"rps at {small:,} / rps without", BARE_LIMIT,
-                         (small, False), "without", samples))
+                         (small, False), "without", samples, server_cpu))
     return rows, ratios
 
 
@@ -273,13 +305,16 @@ def print_result(result, versions, checks, fmt_time, out=sys.stdout):
           "requests per second:", file=out)
     print("  " + ", ".join(f"{name} {v}" for name, v in versions.items() if v), file=out)
     header = ("stack", "users", "check", "without", "with middleware", "ratio", "added per request",
-              "index alone", "store alone", "client CPU")
+              "server CPU per request", "index alone", "store alone", "client CPU")
     lines = []
     for r in result["rows"]:
         index, store = checks.get(r["users"], (None, None))
+        server = r["server_cpu_per_request_s"]
         lines.append((r["stack"], f"{r['users']:,}", "in thread" if r["check_in_thread"] else "default",
                       f"{r['without_rps']:,.0f}", f"{r['with_rps']:,.0f}", f"{r['ratio']:.2f}",
-                      fmt_time(r["added_per_request_s"]), fmt_time(index), fmt_time(store),
+                      fmt_time(r["added_per_request_s"]),
+                      f"{fmt_time(server['without'])} / {fmt_time(server['with'])}",
+                      fmt_time(index), fmt_time(store),
                       f"{r['client_cpu_share']['without']:.0%} / {r['client_cpu_share']['with']:.0%}"))
     if lines:
         widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
@@ -288,8 +323,10 @@ def print_result(result, versions, checks, fmt_time, out=sys.stdout):
                                    for i, (c, w) in enumerate(zip(cells, widths))).rstrip(), file=out)
     for entry in result["ratios"]:
         mark = "  " if entry["ok"] else " !"
+        cpu = "-" if entry["cpu"] is None else f"{entry['cpu']:.2f}"
         print(f"  {entry['stack']}: {entry['ratio']}: {entry['value']:.2f}{mark} "
-              f"(paired {entry['paired']:.2f}; limit >= {entry['limit']:.2f})", file=out)
+              f"(paired {entry['paired']:.2f}, by server CPU per request {cpu}; "
+              f"limit >= {entry['limit']:.2f})", file=out)
     for name in result["skipped"]:
         print(f"  {name}: not installed, not measured", file=out)
 

@@ -383,9 +383,10 @@ def time_case(case, rounds, batch, warmup):
     return time_variants(case.variants(), rounds, batch, warmup)
 
 
-def time_variants(variants, rounds, batch, warmup):
+def time_variants(variants, rounds, batch, warmup, cpu_samples=None):
     """Seconds per call of each (name, Variant) in every round, and the calls
-    per batch; batches interleaved."""
+    per batch; batches interleaved. A dict as `cpu_samples` receives the
+    CPU seconds this thread spent per call in the same batches."""
     timers = {name: timeit.Timer(v.stmt, globals=v.namespace) for name, v in variants}
     number = {}
     for name, timer in timers.items():
@@ -403,7 +404,10 @@ def time_variants(variants, rounds, batch, warmup):
         # cache misses or page-cache writes.
         order = variants if round_index % 2 == 0 else variants[::-1]
         for name, _ in order:
+            cpu = time.thread_time()
             samples[name].append(timers[name].timeit(number[name]) / number[name])
+            if cpu_samples is not None:
+                cpu_samples.setdefault(name, []).append((time.thread_time() - cpu) / number[name])
     return samples, number
 
 

@@ -59,7 +59,7 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
     assert {(r["users"], r["key"]) for r in index["rows"]} == {
         (size, key) for size in (10, 1000) for key in ("last", "no match")}
     for row in index["rows"]:
-        assert row["index_s"] > 0 and row["store_s"] > 0
+        assert row["index_s"] > 0 and row["store_s"] > 0 and row["index_cpu_s"] > 0
     assert {(r["ratio"], r["key"]) for r in index["ratios"]} == {
         (ratio, key) for ratio in ("index at 1,000 / index at 10", "index at 10 / store at 10")
         for key in ("last", "no match")}
@@ -75,6 +75,7 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
         assert [(r["users"], r["check_in_thread"]) for r in rows] == [(10, False), (1000, False), (10, True)]
         for row in rows:
             assert row["without_rps"] > 0 and row["with_rps"] > 0
+            assert row["server_cpu_per_request_s"]["with"] is not None
         assert len([r for r in http["ratios"] if r["stack"] == stack]) == 2
     for growth in (report["growth"], report["growth_steady_heap"]):
         for operation in ("verify_api_key (last)", "list_users"):
