@@ -41,10 +41,10 @@ def answer(verify, key):
         return "error", (type(error), str(error))
 
 
-def make_fixture(us, key_index, registry, root, size, slow_store):
-    reg = registry.build(root / f"index-{size}", size)
+def make_fixture(us, key_index, reg, unknown_key, slow_store):
+    size = len(reg.keys)
     store = us.MCPUserStore(reg.base_dir)
-    keys = {"last": reg.keys[-1], "no match": registry.unknown_key(size)}
+    keys = {"last": reg.keys[-1], "no match": unknown_key}
     fixture = Fixture(size, store, key_index.KeyIndex(store), keys)
     # Index and store must agree, or the comparison means nothing; where a
     # store call parses for a tenth of a second or more, on fewer keys.
@@ -82,8 +82,11 @@ def ratio_entry(what, limit, numerator, denominator, samples, cpu):
             "cpu": median(cpu, numerator) / median(cpu, denominator), "ok": value <= limit}
 
 
-def run(us, key_index, registry, root, settings, time_variants, variant_type, log=print):
+def run(us, key_index, registry_of, unknown_key, settings, time_variants, variant_type, log=print):
     """Rows of median seconds per check by size, key and side, and the ratios.
+
+    `registry_of(size)` is a registry of `size` users that nothing changes
+    meanwhile, `unknown_key(size)` a key it does not hold.
 
     The index at every size and the store at the sizes not in
     settings["index_slow_store_sizes"] take turns in settings["rounds"]
@@ -96,7 +99,7 @@ def run(us, key_index, registry, root, settings, time_variants, variant_type, lo
     slow_rounds = settings["index_slow_store_rounds"]
     fixtures = []
     for size in sorted(settings["index_sizes"]):
-        fixtures.append(make_fixture(us, key_index, registry, root, size, size in slow))
+        fixtures.append(make_fixture(us, key_index, registry_of(size), unknown_key(size), size in slow))
         log(f"  index and store over {size:,} users ready and agreeing")
     timing = (settings["batch"], settings["warmup"])
     rows, ratios = [], []

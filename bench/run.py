@@ -629,20 +629,27 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
             samples, number = time_case(case, settings["rounds"], settings["batch"], settings["warmup"])
             rows.append(summarise(case, samples, number))
         stages = {"operations": time.perf_counter() - started}
+        # The key checks and the servers only read: they share registries.
+        shared = {}
+
+        def registry_of(size):
+            if size not in shared:
+                shared[size] = registry.build(root / f"shared-{size}", size)
+            return shared[size]
+
         index = None
         if selected(settings["index_sizes"], index_checks.INDEX_OPERATION, only, growth_only):
             log(f"{index_checks.INDEX_OPERATION}: KeyIndex against the store")
             stage = time.perf_counter()
-            index = index_checks.run(us, import_module("key_index"), registry, root / "index",
+            index = index_checks.run(us, import_module("key_index"), registry_of, registry.unknown_key,
                                      settings, time_variants, Variant, log)
             stages["index"] = time.perf_counter() - stage
         http = None
         if selected(settings["http_sizes"], http_rps.HTTP_OPERATION, only, growth_only):
             log(f"{http_rps.HTTP_OPERATION}, without and with the middleware")
             stage = time.perf_counter()
-            http = http_rps.run(us, registry, root / "http", settings["http_sizes"],
-                                settings["http_thread_sizes"], settings["http_rounds"],
-                                settings["http_seconds"], log)
+            http = http_rps.run(registry_of, settings["http_sizes"], settings["http_thread_sizes"],
+                                settings["http_rounds"], settings["http_seconds"], log)
             stages["http"] = time.perf_counter() - stage
         log("  " + ", ".join(f"{name} {seconds:.1f} s" for name, seconds in stages.items()))
     finally:
