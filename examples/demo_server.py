@@ -1,6 +1,8 @@
-"""Starts examples/mcp_http_app.py under uvicorn on 127.0.0.1, adds a user on a
-temporary registry with the user command, makes a few requests, prints what
-came back and stops the server.
+"""Adds a user on a temporary registry with the user command, then starts
+examples/mcp_http_app.py under uvicorn on 127.0.0.1 twice, guarded by
+BearerAuthMiddleware and then by Starlette's AuthenticationMiddleware with
+StoreAuthBackend; makes a few requests to each, prints what came back and
+stops the server.
 
     PYTHONPATH=build/release/lib /usr/bin/python3 -P examples/demo_server.py   (make demo-server)
 """
@@ -55,7 +57,58 @@ def show(port, label, method, path, authorization=None, body=None, shown_as=None
     for name, value in headers:
         if name.lower() in ("content-type", "www-authenticate"):
             print(f"< {name}: {value}")
-    print(f"< {json.dumps(json.loads(payload), ensure_ascii=False)}")
+    if dict((name.lower(), value) for name, value in headers).get("content-type") == "application/json":
+        print(f"< {json.dumps(json.loads(payload), ensure_ascii=False)}")
+    else:
+        print(f"< {payload.decode()}")
+
+
+def serve(env, factory, label, key, hidden):
+    # The listening socket is handed over to uvicorn, so the free port
+    # cannot be taken by someone else in between.
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        port = listener.getsockname()[1]
+        command = [sys.executable, "-P", "-m", "uvicorn", "--fd", str(listener.fileno()),
+                   "--app-dir", str(EXAMPLES), "--factory", f"mcp_http_app:{factory}",
+                   "--loop", "asyncio", "--http", "h11", "--no-use-colors"]
+        print(f"\n# {label}")
+        print(f"uvicorn on http://127.0.0.1:{port} (examples/mcp_http_app.py, {factory})")
+        log = tempfile.TemporaryFile(mode="w+")
+        server = subprocess.Popen(command, env=env, pass_fds=[listener.fileno()],
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    try:
+        wait_until_up(server, port)
+        bearer = {"authorization": f"Bearer {key}", "shown_as": f"Bearer {hidden}"}
+        show(port, "no key needed", "GET", "/health")
+        if factory == "create_app":
+            show(port, "the bare key", "GET", "/whoami", key, shown_as=hidden)
+            show(port, "the Bearer form", "GET", "/whoami", **bearer)
+            show(port, "a note in the user's credential directory", "POST", "/notes",
+                 body="remember the milk".encode(), **bearer)
+            show(port, "the notes", "GET", "/notes", **bearer)
+            show(port, "a wrong key", "GET", "/whoami", "Bearer vardun-mcp-wrong")
+            show(port, "no Authorization header", "GET", "/whoami")
+        else:
+            show(port, "the Bearer form", "GET", "/whoami", **bearer)
+            show(port, "the notes", "GET", "/notes", **bearer)
+            show(port, "a wrong key, refused on a public route too", "GET", "/health",
+                 "Bearer vardun-mcp-wrong")
+            show(port, "no Authorization header: anonymous, refused by @requires", "GET",
+                 "/whoami")
+    finally:
+        server.send_signal(signal.SIGINT)
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        log.seek(0)
+        print("\nserver log:")
+        for line in log.read().splitlines():
+            print(f"  {line}")
+        log.close()
+    print(f"server stopped (exit status {server.returncode})")
 
 
 def main():
@@ -71,42 +124,11 @@ def main():
         hidden = f"{key[:15]}…"
         print(f"added {added['user_id']} with key {hidden}")
 
-        # The listening socket is handed over to uvicorn, so the free port
-        # cannot be taken by someone else in between.
-        with socket.socket() as listener:
-            listener.bind(("127.0.0.1", 0))
-            port = listener.getsockname()[1]
-            command = [sys.executable, "-P", "-m", "uvicorn", "--fd", str(listener.fileno()),
-                       "--app-dir", str(EXAMPLES), "--factory", "mcp_http_app:create_app",
-                       "--loop", "asyncio", "--http", "h11", "--no-use-colors"]
-            print(f"\nuvicorn on http://127.0.0.1:{port} (examples/mcp_http_app.py)")
-            log = tempfile.TemporaryFile(mode="w+")
-            server = subprocess.Popen(command, env=env, pass_fds=[listener.fileno()],
-                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        try:
-            wait_until_up(server, port)
-            show(port, "no key needed", "GET", "/health")
-            show(port, "the bare key", "GET", "/whoami", key, shown_as=hidden)
-            show(port, "the Bearer form", "GET", "/whoami", f"Bearer {key}",
-                 shown_as=f"Bearer {hidden}")
-            show(port, "a note in the user's credential directory", "POST", "/notes",
-                 f"Bearer {key}", "remember the milk".encode(), shown_as=f"Bearer {hidden}")
-            show(port, "the notes", "GET", "/notes", f"Bearer {key}", shown_as=f"Bearer {hidden}")
-            show(port, "a wrong key", "GET", "/whoami", "Bearer vardun-mcp-wrong")
-            show(port, "no Authorization header", "GET", "/whoami")
-        finally:
-            server.send_signal(signal.SIGINT)
-            try:
-                server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait()
-            log.seek(0)
-            print("\nserver log:")
-            for line in log.read().splitlines():
-                print(f"  {line}")
-            log.close()
-        print(f"server stopped (exit status {server.returncode})")
+        serve(env, "create_app", "BearerAuthMiddleware: a gate for every request but /health",
+              key, hidden)
+        serve(env, "create_per_route_app",
+              "AuthenticationMiddleware with StoreAuthBackend: @requires on each guarded route",
+              key, hidden)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Helpers shared by several test files."""
 
 import fcntl
+import os
 import importlib.util
 from pathlib import Path
 
@@ -46,3 +47,23 @@ def failed(result, status, *fragments):
     for fragment in fragments:
         assert fragment in lines[0]
     return lines[0]
+
+
+def deep_tree(top, depth, name, leaf=os.mkfifo):
+    """Nests `depth` directories `name` under `top` and makes `leaf("x",
+    dir_fd=...)` in the deepest, through directory descriptors: the paths
+    soon exceed PATH_MAX."""
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(depth):
+            os.mkdir(name, dir_fd=fd)
+            inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        leaf("x", dir_fd=fd)
+    finally:
+        os.close(fd)
+
+
+def empty_file(name, dir_fd):
+    os.close(os.open(name, os.O_WRONLY | os.O_CREAT, dir_fd=dir_fd))

@@ -12,7 +12,7 @@ import pytest
 from vardun.mcp.user_store import MCPUserStore
 from vardun.mcp.users import main
 
-from helpers import failed, ok
+from helpers import deep_tree, empty_file, failed, ok
 
 SUBCOMMANDS = ("add", "list", "rotate", "remove", "verify", "check")
 
@@ -257,6 +257,30 @@ class TestRemove:
         failed(cli("remove", "u_00000000"), 1, "no such user: u_00000000")
         failed(cli("remove", "u_00000000", "--json"), 1, "no such user")
         assert stray.is_dir()
+
+
+    def test_a_directory_of_any_depth_goes_with_few_descriptors(self, cli, store):
+        user_id = store.add_user("deep")["user_id"]
+        deep_tree(store.credential_dir(user_id), 2000, "d" * 60, leaf=empty_file)
+        code = (
+            "import resource, sys; resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)); "
+            "from vardun.mcp.users import main; sys.exit(main(sys.argv[1:]))"
+        )
+        ok(cli("remove", user_id, code=code))
+        assert list(store.users_dir.iterdir()) == [] and store.list_users() == []
+
+    def test_a_directory_left_after_the_save_is_one_short_line(self, cli, store):
+        alice = store.add_user("Alice")
+        directory = Path(alice["credential_dir"])
+        deep_tree(directory, 200, "d" * 50)  # the failing entry's path: 10,000 characters
+        line = failed(cli("remove", alice["user_id"]), 1)
+        assert line.endswith(
+            f"error: removed {alice['user_id']}, but its credential directory could not be "
+            f"removed (Directory not empty): {directory}; "
+            "run `python3 -m vardun.mcp.users check --fix` or remove it by hand"
+        )
+        assert len(line) < 300 and directory.is_dir()
+        assert store.list_users() == [] and store.verify_api_key(alice["api_key"]) is None
 
 
 class TestErrors:

@@ -9,6 +9,8 @@ import pytest
 
 import vardun.mcp.user_store as m
 
+from helpers import deep_tree, empty_file
+
 
 def mode(path):
     return stat.S_IMODE(path.lstat().st_mode)
@@ -110,6 +112,37 @@ def test_a_named_pipe_stays_and_the_removal_fails(store):
         store._remove_credential_dir("u_1")
     assert info.value.errno == 39  # ENOTEMPTY
     assert sorted(p.name for p in root.iterdir()) == ["pipe"]
+
+
+# Few descriptors allowed; prints how much the peak memory grew (KiB). A path
+# string kept per level would take about 120 MB on this tree.
+_REMOVE_DEEP = """
+import resource
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore({base!r})
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+assert store.remove_user({user_id!r}) is True
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+
+
+def test_a_tree_of_any_depth_goes_with_few_descriptors_and_little_memory(store, python):
+    user_id = store.add_user("deep")["user_id"]
+    deep_tree(store.credential_dir(user_id), 2000, "d" * 60, leaf=empty_file)
+    grown = int(python(_REMOVE_DEEP.format(base=str(store.base_dir), user_id=user_id)).stdout)
+    assert list(store.users_dir.iterdir()) == [] and store.list_users() == []
+    assert grown < 16 * 1024
+
+
+def test_a_failure_deep_down_names_its_full_path(store):
+    root = store.users_dir / "u_1"
+    root.mkdir()
+    deep_tree(root, 100, "d" * 50)
+    with pytest.raises(OSError) as info:
+        store._remove_credential_dir("u_1")
+    assert info.value.errno == 39  # ENOTEMPTY
+    assert info.value.filename == str(root) + ("/" + "d" * 50) * 100
 
 
 def test_a_file_in_the_directorys_place_fails_in_rmdir(store):

@@ -44,9 +44,18 @@ def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
     # Half the race rounds begin without the credential directory, so key
     # checks have to create it again while the user is being removed.
     rounds = int(os.environ.get("VARDUN_RACE_ROUNDS", "120"))
-    results = load_tool("races").run(rounds=rounds, log=None, seed=1)
+    races = load_tool("races")
+    results = races.run(
+        rounds=rounds, races=["verify-vs-remove", "swap-during-removal"], log=None, seed=1
+    )
     checked, swapped = results["verify-vs-remove"], results["swap-during-removal"]
     assert (checked["errors"], checked["resurrected"]) == (0, 0), checked["stderr"]
     assert checked["checks"] > rounds
     assert swapped["outside_changed"] == 0
     assert swapped["completed"] + swapped["stopped"] == rounds
+    # A round of this one builds a deep tree: fewer of them.
+    deep_rounds = max(rounds // 6, 5)
+    moved = races.run(rounds=deep_rounds, races=["move-during-deep-removal"], log=None, seed=1)
+    moved = moved["move-during-deep-removal"]
+    assert moved["outside_changed"] == 0
+    assert moved["completed"] + moved["stopped"] == deep_rounds

@@ -37,9 +37,12 @@ from pathlib import Path
 from typing import Iterator
 
 from starlette.applications import Starlette
+from starlette.middleware import Middleware
+from starlette.middleware.authentication import AuthenticationMiddleware
 
 from vardun.mcp import user_store
 from vardun.mcp.auth import BearerAuthMiddleware, KeyVerifier, Receive, Scope, Send
+from vardun.mcp.auth import BearerAuthError, StoreAuthBackend, on_auth_error
 from vardun.mcp.user_store import MCPUser, MCPUserStore, generate_api_key
 
 
@@ -77,6 +80,10 @@ def good(base: Path) -> None:
     BearerAuthMiddleware(plain_app, exempt_paths=frozenset({"/"}))
     verifier: KeyVerifier = guarded.store
     exempt: frozenset[str] = guarded.exempt_paths
+    backend = StoreAuthBackend(store, realm="team")
+    AuthenticationMiddleware(plain_app, backend, on_error=on_auth_error)
+    Starlette(middleware=[Middleware(AuthenticationMiddleware, backend=StoreAuthBackend())])
+    status: int = BearerAuthError("invalid_token", "team").status_code
 
 
 def bad(store: MCPUserStore, user: MCPUser) -> None:
@@ -96,6 +103,8 @@ def bad(store: MCPUserStore, user: MCPUser) -> None:
     BearerAuthMiddleware(plain_app, exempt_paths=[b"/health"])  # E
     BearerAuthMiddleware(plain_app, realm=None)  # E
     BearerAuthMiddleware(store)  # E
+    StoreAuthBackend(store, "team")  # E
+    BearerAuthError(401)  # E
 '''
 
 
@@ -136,6 +145,7 @@ def test_mypy_accepts_correct_use_and_rejects_misuse(tmp_path):
 def test_python_sources_are_typed(tmp_path):
     # By path: as a module, mypy would read the middleware's stub instead of
     # its source. The command is checked against the store's stub.
-    sources = [str(PACKAGE_DIR / "users.py"), auth_module.__file__, key_index_module.__file__]
+    sources = [str(PACKAGE_DIR / name)
+               for name in ("users.py", "auth.py", "_starlette_backend.py", "key_index.py")]
     result = run(["mypy", "--strict", *sources], tmp_path)
     assert result.returncode == 0, textwrap.indent(result.stdout + result.stderr, "  ")

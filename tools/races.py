@@ -10,6 +10,12 @@ process keeps swapping a subdirectory of it for a symbolic link to a
 directory elsewhere holding files of the same names. The removal may fail,
 but nothing outside the credential directory may be removed or changed.
 
+move-during-deep-removal: while a deep credential directory is removed, another
+process keeps moving one of its directories, a few levels down, into a
+directory elsewhere holding files named as those beside it, and back. The
+removal, which closes the descriptors of the upper levels and comes back up
+through "..", may fail, but nothing outside may be removed or changed.
+
     python3 -P tools/races.py [--rounds 300] [--race NAME ...]
 
 Exits non-zero when a round broke a rule. The test suite imports `run` for a
@@ -63,6 +69,25 @@ while not stop.is_set():
         os.symlink(victim, sub)
         os.unlink(sub)
         os.rename(real, sub)
+    except OSError:
+        pass
+"""
+
+# Once <deepest> is gone (the removal is on its way back up), moves <inner> to
+# <away> and back until stdin closes; leaves it at <inner>.
+_MOVER = r"""
+import os, sys, threading, time
+inner, away, deepest = sys.argv[1:4]
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+print("moving", flush=True)
+while os.path.lexists(deepest) and not stop.is_set():
+    pass
+while not stop.is_set():
+    try:
+        os.rename(inner, away)
+        time.sleep(0.0002)
+        os.rename(away, inner)
     except OSError:
         pass
 """
@@ -162,7 +187,52 @@ def swap_during_removal(rounds, base, rng, files=60):
     return figures
 
 
-RACES = {"verify-vs-remove": verify_vs_remove, "swap-during-removal": swap_during_removal}
+def _precious(directory, files):
+    directory.mkdir(exist_ok=True)
+    for n in range(files):
+        (directory / f"f{n:02}").write_text("precious")
+
+
+def move_during_deep_removal(rounds, base, rng, depth=14, moved=3, files=10):
+    store = _store(base / "store")
+    victim = base / "victim"
+    _precious(victim, files)
+    before = _snapshot(victim)
+    figures = {"rounds": rounds, "completed": 0, "stopped": 0, "outside_changed": 0}
+    for _ in range(rounds):
+        user_id = store.add_user("moved")["user_id"]
+        directory = store.credential_dir(user_id)
+        # "sub" sorts after the files, so each level's files go on the way up.
+        level = directory
+        for _ in range(depth):
+            level = level / "sub"
+            _precious(level, files)
+        inner = directory.joinpath(*["sub"] * moved)
+        with _child(_MOVER, str(inner), str(victim / "sub"), str(level)) as mover:
+            assert mover.stdout.readline().strip() == "moving"
+            time.sleep(rng.uniform(0, 0.002))
+            try:
+                store._remove_credential_dir(user_id)
+                figures["completed"] += 1
+            except OSError:
+                figures["stopped"] += 1
+            mover.stdin.close()
+        # What was moved out and could not go back is the credential directory's.
+        shutil.rmtree(victim / "sub", ignore_errors=True)
+        if _snapshot(victim) != before:
+            figures["outside_changed"] += 1
+            _precious(victim, files)
+        shutil.rmtree(directory, ignore_errors=True)
+        store.remove_user(user_id)
+    figures["ok"] = figures["outside_changed"] == 0
+    return figures
+
+
+RACES = {
+    "verify-vs-remove": verify_vs_remove,
+    "swap-during-removal": swap_during_removal,
+    "move-during-deep-removal": move_during_deep_removal,
+}
 
 
 def run(rounds=300, races=None, log=print, seed=None):

@@ -3,7 +3,7 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <functional>
+#include <new>
 #include <vector>
 
 namespace vardun::directory_tree {
@@ -32,12 +32,14 @@ std::string joined(const std::string& parent, const std::string& name) {
   return name.empty() ? parent : parent + "/" + name;
 }
 
-// Where a run of system calls failed: the errno, and the path below the
-// directory it works on ("" for that directory), or its parent.
+// Where a run of system calls failed: the errno, the path below the
+// directory it works on ("" for that directory) or its parent, and a message
+// of the store's own when strerror would mislead.
 struct Failure {
   Status error = 0;
   std::string where;
   bool at_parent = false;
+  const char* message = nullptr;
 
   bool set(Status status, std::string path) {
     error = status;
@@ -51,11 +53,13 @@ struct Failure {
   // Raises it, if there is one.
   void raise_if_set(const std::string& parent, const std::string& shown) const {
     if (error == 0) return;
-    posix::raise_errno(error, at_parent ? parent : joined(shown, where));
+    std::string name = at_parent ? parent : joined(shown, where);
+    if (message != nullptr) posix::raise_os_error(error, message, name);
+    posix::raise_errno(error, name);
   }
 };
 
-// The names in the open directory `fd`, in reverse order.
+// The names in the open directory `fd`, sorted, so the last is handled first.
 bool list_names(int fd, std::vector<std::string>& names, Status& error) {
   int listing = ::dup(fd);
   DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
@@ -72,51 +76,138 @@ bool list_names(int fd, std::vector<std::string>& names, Status& error) {
   }
   error = errno;
   ::closedir(dir);
-  std::sort(names.begin(), names.end(), std::greater<>());
+  std::sort(names.begin(), names.end());
   return error == 0;
 }
 
-bool remove_directory(int parent_fd, const std::string& name, const std::string& path,
-                      Failure& failure);
+// Levels below the deepest ones that keep their descriptor open. The rest are
+// opened again on the way back up, so a tree of any depth needs only these.
+constexpr std::size_t kOpenLevels = 8;
 
-// Empties the open directory `fd`, which is `where` below the top.
-bool empty_directory(int fd, const std::string& where, Failure& failure) {
-  std::vector<std::string> names;
-  Status error = 0;
-  if (!list_names(fd, names, error)) return failure.set(error, where);
-  for (const std::string& name : names) {
-    std::string path = where.empty() ? name : where + "/" + name;
+// Removes a directory tree depth first, without recursion: one level per
+// directory on the way down from the top, each holding the names still to
+// handle in it. Memory grows with the depth and the size of the directories
+// on the way, and paths are built only to name a failure.
+class TreeRemoval {
+ public:
+  TreeRemoval(int top_parent_fd, Failure& failure)
+      : top_parent_fd_(top_parent_fd), failure_(failure) {}
+
+  void run(const std::string& name) {
+    if (!enter(top_parent_fd_, name)) return;
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      if (level.names.empty()) {
+        if (!leave()) return;
+        continue;
+      }
+      std::string entry = std::move(level.names.back());
+      level.names.pop_back();
+      if (!handle(level.fd.get(), entry)) return;
+    }
+  }
+
+ private:
+  // A directory being emptied: its name in the one above, the names still
+  // to handle in it (the next one last) and its descriptor while it is held;
+  // a closed one keeps its device and inode, to recognise it again.
+  struct Level {
+    std::string name;
+    std::vector<std::string> names;
+    Fd fd;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+
+  // One entry of the directory `dir_fd`: files and links unlinked,
+  // directories entered, anything else left.
+  bool handle(int dir_fd, const std::string& entry) {
     struct stat info;
-    if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;  // gone meanwhile
-      return failure.set(errno, path);
+    if (::fstatat(dir_fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT || fail(errno, &entry);  // gone meanwhile
     }
     if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
-      if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) return failure.set(errno, path);
-    } else if (S_ISDIR(info.st_mode) && !remove_directory(fd, name, path, failure)) {
-      return false;
+      if (::unlinkat(dir_fd, entry.c_str(), 0) != 0 && errno != ENOENT) return fail(errno, &entry);
+    } else if (S_ISDIR(info.st_mode)) {
+      return enter(dir_fd, entry);
     }
+    return true;
   }
-  return true;
-}
 
-// Empties and removes the directory `name` in `parent_fd` (`path` below the
-// top). One replaced by a link or a file since it was looked at fails; an
-// unreadable one is left unlisted, and its removal fails if it holds anything.
-bool remove_directory(int parent_fd, const std::string& name, const std::string& path,
-                      Failure& failure) {
-  Fd fd(open_directory(parent_fd, name.c_str()));
-  if (fd) {
-    if (!empty_directory(fd.get(), path, failure)) return false;
-  } else if (errno == ENOENT) {
-    return true;  // gone meanwhile
-  } else if (errno != EACCES) {
-    return failure.set(errno, path);
+  // Opens the directory `name` in `parent_fd` and lists it as a new level.
+  // One replaced by a link or a file since it was looked at fails; an
+  // unreadable one is left unlisted, and its removal fails if it holds
+  // anything.
+  bool enter(int parent_fd, const std::string& name) {
+    Fd fd(open_directory(parent_fd, name.c_str()));
+    if (!fd) {
+      if (errno == ENOENT) return true;  // gone meanwhile
+      if (errno != EACCES) return fail(errno, &name);
+      if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return fail(errno, &name);
+      return true;
+    }
+    levels_.push_back(Level{name, {}, std::move(fd)});
+    Status error = 0;
+    if (!list_names(levels_.back().fd.get(), levels_.back().names, error)) {
+      return fail(error, nullptr);
+    }
+    if (levels_.size() > kOpenLevels) {
+      Level& far = levels_[levels_.size() - 1 - kOpenLevels];
+      if (far.fd) {
+        struct stat info;
+        if (::fstat(far.fd.get(), &info) != 0) return fail(errno, nullptr);
+        far.device = info.st_dev;
+        far.inode = info.st_ino;
+        far.fd.reset();
+      }
+    }
+    return true;
   }
-  fd.reset();
-  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return failure.set(errno, path);
-  return true;
-}
+
+  // Removes the deepest level's directory, now empty as far as it was
+  // listed. A parent whose descriptor was closed is reached again through
+  // "..", which must still be that parent: a directory moved meanwhile makes
+  // the removal fail rather than work on whatever now holds it.
+  bool leave() {
+    int parent_fd = top_parent_fd_;
+    if (levels_.size() > 1) {
+      Level& level = levels_.back();
+      Level& up = levels_[levels_.size() - 2];
+      if (!up.fd) {
+        Fd fd(posix::open_at(level.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        struct stat info;
+        if (!fd || ::fstat(fd.get(), &info) != 0) return fail(errno, nullptr);
+        if (info.st_dev != up.device || info.st_ino != up.inode) {
+          failure_.message = "Moved while it was being removed";
+          return fail(ESTALE, nullptr);
+        }
+        up.fd = std::move(fd);
+      }
+      parent_fd = up.fd.get();
+    }
+    std::string name = std::move(levels_.back().name);
+    levels_.pop_back();  // closes its descriptor before the removal
+    if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return fail(errno, &name);
+    return true;
+  }
+
+  // Records the failure naming the deepest level's directory, or `entry`
+  // inside it, relative to the top.
+  bool fail(Status error, const std::string* entry) {
+    std::string path;
+    auto add = [&](const std::string& part) {
+      if (!path.empty()) path += '/';
+      path += part;
+    };
+    for (std::size_t i = 1; i < levels_.size(); ++i) add(levels_[i].name);
+    if (entry != nullptr && !levels_.empty()) add(*entry);
+    return failure_.set(error, std::move(path));
+  }
+
+  int top_parent_fd_;
+  Failure& failure_;
+  std::vector<Level> levels_;
+};
 
 }  // namespace
 
@@ -178,7 +269,13 @@ void remove_tree(const std::string& parent, const std::string& name, const std::
       failure.set(ENOTDIR, "");  // what removing it as a directory gives
       return 0;
     }
-    remove_directory(parent_fd.get(), name, "", failure);
+    try {
+      TreeRemoval(parent_fd.get(), failure).run(name);
+    } catch (const std::bad_alloc&) {
+      failure.error = ENOMEM;  // no path: building one needs memory too
+      failure.where.clear();
+      failure.message = nullptr;
+    }
     return 0;
   });
   failure.raise_if_set(parent, shown);

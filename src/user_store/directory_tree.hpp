@@ -28,7 +28,9 @@ Ensured ensure_directory(const std::string& parent, const std::string& name,
 // order, deepest first; anything else (a named pipe, a socket, a device)
 // stays, so the removal of its directory then fails as not empty. A link in
 // the directory's place is removed alone; nothing there is no error. The
-// walk stops at the first failure, which is raised naming its entry.
+// walk stops at the first failure, which is raised naming its entry. Trees of
+// any depth go with a bounded number of descriptors and memory that grows
+// with the depth; a directory moved out of its parent meanwhile fails.
 void remove_tree(const std::string& parent, const std::string& name, const std::string& shown);
 
 // Removes the directory if it is still there and empty; nothing is raised.

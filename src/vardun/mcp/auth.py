@@ -10,14 +10,23 @@ Every HTTP and WebSocket request (except those to an exempt path) must carry
 the event loop while the index is current, otherwise in a worker thread),
 and the application is called
 with a copy of the scope whose ``"user"`` is the user the key belongs to
-(``request.user`` in Starlette). Refused requests get a JSON error body and a
-``WWW-Authenticate: Bearer`` challenge; refused WebSocket connections are
-closed before they are accepted.
+(``request.user`` in Starlette) and whose ``"auth"`` has the scopes
+``["authenticated"]`` (``request.auth``, which Starlette's ``@requires``
+reads). Refused requests get a JSON error body and a ``WWW-Authenticate:
+Bearer`` challenge; refused WebSocket connections are closed before they are
+accepted.
+
+For applications that decide per route, ``StoreAuthBackend`` is a backend for
+Starlette's own AuthenticationMiddleware, and ``on_auth_error`` answers its
+refusals as the middleware does:
+
+    AuthenticationMiddleware(app, backend=StoreAuthBackend(store), on_error=on_auth_error)
 
 Only the standard library is imported here; the store's module is imported
-when a middleware is made without a store. The worker thread comes from the
-running asyncio loop's default executor, so the middleware runs under asyncio
-servers (uvicorn, hypercorn's asyncio mode, ...).
+when a middleware is made without a store, and Starlette when the backend's
+names are first asked for. The worker thread comes from the running asyncio
+loop's default executor, so the middleware runs under asyncio servers
+(uvicorn, hypercorn's asyncio mode, ...).
 """
 
 from __future__ import annotations
@@ -56,6 +65,74 @@ class _Refusal(NamedTuple):
     headers: list[tuple[bytes, bytes]]
     body: bytes
     close_code: int
+
+
+class _Answer(NamedTuple):
+    status: int
+    error: str
+    description: str
+
+
+# What a refused request is told, by BearerAuthMiddleware and by
+# StoreAuthBackend's error handler alike.
+_MISSING = _Answer(401, "missing_token",
+                   "This server needs an API key: send it as 'Authorization: Bearer <key>'.")
+_REPEATED = _Answer(400, "invalid_request", "Send one Authorization header, not several.")
+_INVALID = _Answer(401, "invalid_token",
+                   "The API key is not valid: it may have been rotated, or its user removed.")
+_FAILED = _Answer(500, "server_error", "The server could not check the API key; try again later.")
+_CLIENT_ANSWERS = {answer.error: answer for answer in (_MISSING, _REPEATED, _INVALID)}
+
+
+def _refusal(answer: _Answer, challenge: str) -> _Refusal:
+    """The response for `answer`; `challenge` is the realm's bare challenge."""
+    body = json.dumps({"error": answer.error, "error_description": answer.description}).encode()
+    headers = [(b"content-type", b"application/json"),
+               (b"content-length", str(len(body)).encode())]
+    # A missing key is no error to name in the challenge, and our own failure
+    # is not answered with one.
+    if answer.status < 500:
+        if answer is not _MISSING:
+            challenge = f'{challenge}, error="{answer.error}"'
+        headers.append((b"www-authenticate", challenge.encode("latin-1")))
+    # Policy violation for the client's faults, internal error for ours.
+    return _Refusal(answer.status, headers, body, 1011 if answer.status >= 500 else 1008)
+
+
+def _bearer_challenge(realm: str) -> str:
+    if not isinstance(realm, str):
+        raise TypeError(f"realm must be a str, not {type(realm).__name__}")
+    return f"Bearer realm={_quoted(realm)}"
+
+
+class _Credentials:
+    """What ``scope["auth"]`` holds where Starlette cannot be imported: the
+    one attribute of its AuthCredentials that its ``requires`` reads."""
+
+    def __init__(self, scopes: Iterable[str]) -> None:
+        self.scopes = list(scopes)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.scopes!r})"
+
+
+_credentials_type: Callable[[list[str]], object] | None = None
+
+
+def _authenticated() -> object:
+    """Fresh credentials for an authenticated request (an application may add
+    to their scopes): Starlette's AuthCredentials when it can be imported."""
+    global _credentials_type
+    if _credentials_type is None:
+        # Asked once, on the first request: importing here keeps the module's
+        # own import to the standard library.
+        try:
+            from starlette.authentication import AuthCredentials
+        except ImportError:
+            _credentials_type = _Credentials
+        else:
+            _credentials_type = AuthCredentials
+    return _credentials_type(["authenticated"])
 
 
 # Text this short is no secret worth mangling a traceback for.
@@ -126,7 +203,23 @@ class _KeyCheck:
         return await loop.run_in_executor(None, verify, key)
 
 
-class BearerAuthMiddleware:
+class _ChecksKeys:
+    """What the middleware and the Starlette backend share: `store` and
+    `check_in_thread` are plain attributes, and changing them takes effect
+    at the next check."""
+
+    store: KeyVerifier
+    check_in_thread: bool
+    _check: _KeyCheck
+
+    def _key_check(self) -> _KeyCheck:
+        check = getattr(self, "_check", None)
+        if check is None or check.store is not self.store or check.in_thread != self.check_in_thread:
+            check = self._check = _KeyCheck(self.store, self.check_in_thread)
+        return check
+
+
+class BearerAuthMiddleware(_ChecksKeys):
     """Lets through only requests that carry a key `store` knows.
 
     `store` is an MCPUserStore or anything with a ``verify_api_key(key)``
@@ -173,31 +266,10 @@ class BearerAuthMiddleware:
         self.exempt_paths = paths
         self.realm = realm
         self.check_in_thread = bool(check_in_thread)
-        self._check = _KeyCheck(store, self.check_in_thread)
+        self._key_check()
 
-        def refusal(status: int, error: str, description: str, challenge: str | None) -> _Refusal:
-            body = json.dumps({"error": error, "error_description": description}).encode()
-            headers = [(b"content-type", b"application/json"),
-                       (b"content-length", str(len(body)).encode())]
-            if challenge is not None:
-                headers.append((b"www-authenticate", challenge.encode("latin-1")))
-            # Policy violation for the client's faults, internal error for ours.
-            return _Refusal(status, headers, body, 1011 if status >= 500 else 1008)
-
-        self._missing = refusal(
-            401, "missing_token",
-            "This server needs an API key: send it as 'Authorization: Bearer <key>'.",
-            challenge)
-        self._repeated = refusal(
-            400, "invalid_request", "Send one Authorization header, not several.",
-            f'{challenge}, error="invalid_request"')
-        self._invalid = refusal(
-            401, "invalid_token",
-            "The API key is not valid: it may have been rotated, or its user removed.",
-            f'{challenge}, error="invalid_token"')
-        self._failed = refusal(
-            500, "server_error", "The server could not check the API key; try again later.",
-            None)
+        self._missing, self._repeated, self._invalid, self._failed = (
+            _refusal(answer, challenge) for answer in (_MISSING, _REPEATED, _INVALID, _FAILED))
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
@@ -220,16 +292,11 @@ class BearerAuthMiddleware:
                 refusal = self._failed
             else:
                 if user is not None:
-                    await self.app({**scope, "user": user}, receive, send)
+                    await self.app({**scope, "user": user, "auth": _authenticated()},
+                                   receive, send)
                     return
                 refusal = self._invalid
         await self._refuse(refusal, kind, receive, send)
-
-    def _key_check(self) -> _KeyCheck:
-        # `store` is a plain attribute: a store put there later is the one asked.
-        if self._check.store is not self.store or self._check.in_thread != self.check_in_thread:
-            self._check = _KeyCheck(self.store, self.check_in_thread)
-        return self._check
 
     @staticmethod
     async def _refuse(refusal: _Refusal, kind: str, receive: Receive, send: Send) -> None:
@@ -242,3 +309,22 @@ class BearerAuthMiddleware:
         await send({"type": "http.response.start", "status": refusal.status,
                     "headers": list(refusal.headers)})
         await send({"type": "http.response.body", "body": refusal.body})
+
+
+# StoreAuthBackend and its companions are Starlette classes: they are imported
+# when first asked for, so that the middleware needs nothing but the
+# standard library. Without Starlette, asking for them raises ImportError.
+_STARLETTE_NAMES = frozenset({"BearerAuthError", "KeyCheckError", "StoreAuthBackend",
+                              "on_auth_error"})
+
+
+def __getattr__(name: str) -> object:
+    if name in _STARLETTE_NAMES:
+        from vardun.mcp import _starlette_backend
+
+        return getattr(_starlette_backend, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_STARLETTE_NAMES})

@@ -309,7 +309,20 @@ def _cmd_rotate(args: argparse.Namespace, store: MCPUserStore) -> int:
 def _cmd_remove(args: argparse.Namespace, store: MCPUserStore) -> int:
     _require_utf8(args.user_id, "USER_ID")
     with _store_errors(store):
-        removed = store.remove_user(args.user_id, keep_credentials=args.keep_credentials)
+        try:
+            removed = store.remove_user(args.user_id, keep_credentials=args.keep_credentials)
+        except OSError as error:
+            if args.keep_credentials or not _left_behind(store, args.user_id, error):
+                raise
+            # The record is saved without the user; only the directory stayed.
+            # Its entry's path can be thousands of characters long: name the
+            # directory instead.
+            raise CommandError(
+                f"removed {_user_label(args.user_id)}, but its credential directory could not "
+                f"be removed ({error.strerror or error}): "
+                f"{_escape(store.credential_dir(args.user_id))}; "
+                f"run `{_program_name()} check --fix` or remove it by hand"
+            ) from error
         credential_dir = str(store.credential_dir(args.user_id)) if removed else ""
     if not removed:
         raise CommandError(f"no such user: {_user_label(args.user_id)}")
@@ -326,6 +339,22 @@ def _cmd_remove(args: argparse.Namespace, store: MCPUserStore) -> int:
     else:
         print(f"Removed user {_user_label(args.user_id)} and its credential directory.")
     return EXIT_OK
+
+
+def _left_behind(store: MCPUserStore, user_id: str, error: OSError) -> bool:
+    """True when `error` came from removing the credential directory after the
+    registry was saved without the user."""
+    if error.filename is None:
+        return False
+    directory = store.credential_dir(user_id)
+    failed_at = Path(os.fsdecode(error.filename))
+    if failed_at != directory.parent and not failed_at.is_relative_to(directory):
+        return False
+    try:
+        records = store._load()
+    except (OSError, ValueError):
+        return False
+    return not any(isinstance(r, dict) and r.get("user_id") == user_id for r in records)
 
 
 def _read_key(argument: str) -> str:
