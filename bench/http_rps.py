@@ -24,7 +24,7 @@ from pathlib import Path
 HTTP_OPERATION = "requests through uvicorn"
 CONNECTIONS = 8
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-# uvicorn's pure-Python default, and what production deployments run.
+# The pure-Python stack, and the one production deployments run.
 STACKS = (("asyncio", "h11"), ("uvloop", "httptools"))
 
 # What the middleware must keep of the throughput in one run.
@@ -64,7 +64,7 @@ def stack_name(loop, http):
 
 def available(loop, http):
     """Whether this interpreter can import both; asyncio and h11 come with uvicorn."""
-    return all(name in ("asyncio",) or importlib.util.find_spec(name) is not None
+    return all(name == "asyncio" or importlib.util.find_spec(name) is not None
                for name in (loop, http))
 
 
