@@ -7,10 +7,11 @@ same standard-library calls in plain Python) are timed in alternating
 batches within the same run, so that load from other processes hits both
 alike. The table shows the median time per call over the rounds and the
 ratio module / floor; the growth check fits how verify_api_key (key of the
-last user) and list_users scale with the number of users. The last table is
-requests per second through uvicorn without and with BearerAuthMiddleware
-(bench/http_rps.py). bench/README.md explains the method and how to read the
-numbers.
+last user) and list_users scale with the number of users. Then KeyIndex
+against the store per check up to 100,000 users (bench/index_checks.py), and
+requests per second through uvicorn without and with BearerAuthMiddleware on
+two server stacks (bench/http_rps.py). bench/README.md explains the method
+and how to read the numbers.
 """
 
 import argparse
@@ -37,6 +38,7 @@ if str(BENCH_DIR) not in sys.path:
 
 import floors  # noqa: E402
 import http_rps  # noqa: E402
+import index_checks  # noqa: E402
 import registry  # noqa: E402
 
 # Above these ratios the glue is worth a closer look.
@@ -56,7 +58,12 @@ SETTINGS = {
         "rounds": 21,
         "batch": 0.025,
         "warmup": 0.05,
-        "http_sizes": (10, 1000),
+        "index_sizes": (10, 1000, 10000, 100000),
+        "index_slow_store_sizes": (100000,),
+        "index_slow_store_rounds": 5,
+        "index_memory": True,
+        "http_sizes": (10, 1000, 100000),
+        "http_thread_sizes": (10,),
         "http_rounds": 7,
         "http_seconds": 1.0,
     },
@@ -67,7 +74,12 @@ SETTINGS = {
         "rounds": 5,
         "batch": 0.004,
         "warmup": 0.008,
-        "http_sizes": (10, 1000),
+        "index_sizes": (10, 1000, 10000, 100000),
+        "index_slow_store_sizes": (100000,),
+        "index_slow_store_rounds": 0,
+        "index_memory": False,
+        "http_sizes": (10, 1000, 100000),
+        "http_thread_sizes": (10,),
         "http_rounds": 3,
         "http_seconds": 0.3,
     },
@@ -76,15 +88,15 @@ SETTINGS = {
 KEY_RE = re.compile(r"vardun-mcp-[A-Za-z0-9]{32}")
 
 
-def import_module():
+def import_module(name="user_store"):
     try:
-        from vardun.mcp import user_store
+        module = __import__(f"vardun.mcp.{name}", fromlist=[name])
     except ImportError as exc:
         sys.exit(
-            f"cannot import vardun.mcp.user_store ({exc}); run `make build` and "
+            f"cannot import vardun.mcp.{name} ({exc}); run `make build` and "
             "PYTHONPATH=build/release/lib /usr/bin/python3 -P bench/run.py"
         )
-    return user_store
+    return module
 
 
 # ---------------------------------------------------------------------------
@@ -370,7 +382,13 @@ def check_writing(write, size, with_add_remove):
 
 def time_case(case, rounds, batch, warmup):
     """Median seconds per call of each variant, batches interleaved."""
-    variants = case.variants()
+    return time_variants(case.variants(), rounds, batch, warmup)
+
+
+def time_variants(variants, rounds, batch, warmup, cpu_samples=None):
+    """Seconds per call of each (name, Variant) in every round, and the calls
+    per batch; batches interleaved. A dict as `cpu_samples` receives the
+    CPU seconds this thread spent per call in the same batches."""
     timers = {name: timeit.Timer(v.stmt, globals=v.namespace) for name, v in variants}
     number = {}
     for name, timer in timers.items():
@@ -388,7 +406,10 @@ def time_case(case, rounds, batch, warmup):
         # cache misses or page-cache writes.
         order = variants if round_index % 2 == 0 else variants[::-1]
         for name, _ in order:
+            cpu = time.thread_time()
             samples[name].append(timers[name].timeit(number[name]) / number[name])
+            if cpu_samples is not None:
+                cpu_samples.setdefault(name, []).append((time.thread_time() - cpu) / number[name])
     return samples, number
 
 
@@ -463,6 +484,8 @@ def growth(rows, min_size=GROWTH_MIN_SIZE):
 def fmt_time(seconds):
     if seconds is None:
         return "-"
+    if seconds < 0:  # a difference of two noisy figures
+        return "-" + fmt_time(-seconds)
     if seconds < 1e-6:
         return f"{seconds * 1e9:.0f} ns"
     if seconds < 1e-3:
@@ -589,6 +612,10 @@ def steady_heap_growth(settings, quick, workdir, log=print):
         return json.loads(out.read_text(encoding="utf-8"))["growth"]
 
 
+def selected(sizes, operation, only, growth_only):
+    return bool(sizes) and not growth_only and (not only or any(word in operation for word in only))
+
+
 def run(settings, json_path=None, workdir=None, only=None, log=print, growth_only=False,
         steady_heap=False, quick=False):
     us = import_module()
@@ -603,13 +630,30 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
         for case in cases:
             samples, number = time_case(case, settings["rounds"], settings["batch"], settings["warmup"])
             rows.append(summarise(case, samples, number))
-        http_rows = []
-        if settings["http_sizes"] and not growth_only and (
-            not only or any(word in http_rps.HTTP_OPERATION for word in only)
-        ):
+        stages = {"operations": time.perf_counter() - started}
+        # The key checks and the servers only read: they share registries.
+        shared = {}
+
+        def registry_of(size):
+            if size not in shared:
+                shared[size] = registry.build(root / f"shared-{size}", size)
+            return shared[size]
+
+        index = None
+        if selected(settings["index_sizes"], index_checks.INDEX_OPERATION, only, growth_only):
+            log(f"{index_checks.INDEX_OPERATION}: KeyIndex against the store")
+            stage = time.perf_counter()
+            index = index_checks.run(us, import_module("key_index"), registry_of, registry.unknown_key,
+                                     settings, time_variants, Variant, log)
+            stages["index"] = time.perf_counter() - stage
+        http = None
+        if selected(settings["http_sizes"], http_rps.HTTP_OPERATION, only, growth_only):
             log(f"{http_rps.HTTP_OPERATION}, without and with the middleware")
-            http_rows = http_rps.run(us, registry, root / "http", settings["http_sizes"],
-                                     settings["http_rounds"], settings["http_seconds"], log)
+            stage = time.perf_counter()
+            http = http_rps.run(registry_of, settings["http_sizes"], settings["http_thread_sizes"],
+                                settings["http_rounds"], settings["http_seconds"], log)
+            stages["http"] = time.perf_counter() - stage
+        log("  " + ", ".join(f"{name} {seconds:.1f} s" for name, seconds in stages.items()))
     finally:
         shutil.rmtree(root, ignore_errors=True)
     result = {
@@ -629,13 +673,17 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
             "uvicorn": http_rps.implementations(),
         },
         "results": rows,
-        "http": http_rows,
+        "index": index,
+        "http": http,
         "growth": growth(rows),
     }
     if steady_heap:
+        stage = time.perf_counter()
         result["growth_steady_heap"] = steady_heap_growth(settings, quick, workdir, log)
+        stages["steady heap"] = time.perf_counter() - stage
     result["meta"]["loadavg_after"] = os.getloadavg()
     result["meta"]["seconds"] = time.perf_counter() - started
+    result["meta"]["stage_seconds"] = stages
     if json_path is not None:
         json_path = Path(json_path)
         json_path.parent.mkdir(parents=True, exist_ok=True)
@@ -645,7 +693,7 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (under 30 s)")
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (under 45 s)")
     parser.add_argument("--json", type=Path, default=BENCH_DIR / "results" / "latest.json",
                         help="where to write the results (default: bench/results/latest.json)")
     parser.add_argument("--dir", type=Path, default=None,
@@ -666,7 +714,8 @@ def main(argv=None):
         settings["sizes"] = args.sizes
         settings["growth_sizes"] = tuple(n for n in settings["growth_sizes"] if n in args.sizes)
         settings["add_remove_sizes"] = tuple(n for n in settings["add_remove_sizes"] if n in args.sizes)
-        settings["http_sizes"] = tuple(n for n in settings["http_sizes"] if n in args.sizes)
+        for name in ("index_sizes", "http_sizes", "http_thread_sizes"):
+            settings[name] = tuple(n for n in settings[name] if n in args.sizes)
     if args.rounds:
         settings["rounds"] = settings["http_rounds"] = args.rounds
 
@@ -680,10 +729,14 @@ def main(argv=None):
     if result.get("growth_steady_heap"):
         print_growth(result["growth_steady_heap"], "the same with a steady heap "
                      "(glibc mmap/trim thresholds pinned, so large buffers stay in the heap)")
+    checks = {r["users"]: (None, r["module_s"]) for r in result["results"]
+              if r["operation"] == "verify_api_key (last)"}
+    if result["index"]:
+        index_checks.print_result(result["index"], fmt_time)
+        checks.update((r["users"], (r["index_s"], r["store_s"])) for r in result["index"]["rows"]
+                      if r["key"] == "last")
     if result["http"]:
-        verify = {r["users"]: r["module_s"] for r in result["results"]
-                  if r["operation"] == "verify_api_key (last)"}
-        http_rps.print_rows(result["http"], result["meta"]["uvicorn"], verify, fmt_time)
+        http_rps.print_result(result["http"], result["meta"]["uvicorn"], checks, fmt_time)
     meta = result["meta"]
     print(f"\n{meta['seconds']:.1f} s; load average {meta['loadavg_before'][0]:.2f} before, "
           f"{meta['loadavg_after'][0]:.2f} after; results in {args.json}")

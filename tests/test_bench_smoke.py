@@ -53,10 +53,30 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
     for row in rows.values():
         assert row["module_s"] > 0 and row["floor_s"] > 0
         assert math.isfinite(row["ratio"])
-    # The servers answered as they should (checked before timing) and were timed.
-    assert [row["users"] for row in report["http"]] == [10, 1000]
-    for row in report["http"]:
-        assert row["without_rps"] > 0 and row["with_rps"] > 0
+    # Index and store agreed (checked before timing) and both were timed,
+    # with the ratios the index is held to.
+    index = report["index"]
+    assert {(r["users"], r["key"]) for r in index["rows"]} == {
+        (size, key) for size in (10, 1000) for key in ("last", "no match")}
+    for row in index["rows"]:
+        assert row["index_s"] > 0 and row["store_s"] > 0 and row["index_cpu_s"] > 0
+    assert {(r["ratio"], r["key"]) for r in index["ratios"]} == {
+        (ratio, key) for ratio in ("index at 1,000 / index at 10", "index at 10 / store at 10")
+        for key in ("last", "no match")}
+
+    # The servers answered as they should (checked before timing) and were
+    # timed, on each stack this interpreter has.
+    http = report["http"]
+    stacks = {row["stack"] for row in http["rows"]}
+    assert "h11 on asyncio" in stacks
+    assert stacks | set(http["skipped"]) == {"h11 on asyncio", "httptools on uvloop"}
+    for stack in stacks:
+        rows = [r for r in http["rows"] if r["stack"] == stack]
+        assert [(r["users"], r["check_in_thread"]) for r in rows] == [(10, False), (1000, False), (10, True)]
+        for row in rows:
+            assert row["without_rps"] > 0 and row["with_rps"] > 0
+            assert row["server_cpu_per_request_s"]["with"] is not None
+        assert len([r for r in http["ratios"] if r["stack"] == stack]) == 2
     for growth in (report["growth"], report["growth_steady_heap"]):
         for operation in ("verify_api_key (last)", "list_users"):
             assert math.isfinite(growth[operation]["module_exponent"])
