@@ -40,7 +40,7 @@ def test_the_run_detects_lost_changes_when_writers_do_not_exclude_each_other(
     assert figures["changes_lost"] > 0 or figures["problems"]
 
 
-def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
+def test_key_checks_racing_removals_and_links_swapped_into_removals_and_repairs(tmp_path):
     # Half the race rounds begin without the credential directory, so key
     # checks have to create it again while the user is being removed.
     rounds = int(os.environ.get("VARDUN_RACE_ROUNDS", "120"))
@@ -50,3 +50,6 @@ def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
     assert checked["checks"] > rounds
     assert swapped["outside_changed"] == 0
     assert swapped["completed"] + swapped["stopped"] == rounds
+    fixing = results["fix-during-swap"]
+    assert (fixing["errors"], fixing["outside_changed"]) == (0, 0), fixing["stderr"]
+    assert fixing["fixed"] > 0  # the registry was repaired in some rounds, refused in others
