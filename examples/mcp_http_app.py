@@ -22,6 +22,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
+from vardun.mcp import log_redaction
 from vardun.mcp.auth import BearerAuthMiddleware, KeyVerifier
 
 NOTES_FILE = "notes.jsonl"
@@ -69,6 +70,8 @@ async def notes(request: Request) -> JSONResponse:
 
 def create_app(store: KeyVerifier | None = None) -> BearerAuthMiddleware:
     """The application; `store` None means MCPUserStore() over the configured directory."""
+    # uvicorn logs a request it refuses as it came, key included.
+    log_redaction.install()
     app = Starlette(routes=[
         Route("/health", health),
         Route("/whoami", whoami),

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import vardun.mcp.auth as auth_module
+import vardun.mcp.log_redaction as log_redaction_module
 import vardun.mcp.user_store as user_store_module
 
 ALLOWLIST = Path(__file__).resolve().parent.parent / "tools" / "stubtest-allowlist.txt"
@@ -115,7 +116,7 @@ def run(argv, cwd):
 
 
 def test_stubtest_passes(tmp_path):
-    modules = [user_store_module.__name__, auth_module.__name__]
+    modules = [user_store_module.__name__, auth_module.__name__, log_redaction_module.__name__]
     result = run(["mypy.stubtest", *modules, "--allowlist", str(ALLOWLIST)], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -135,6 +136,6 @@ def test_mypy_accepts_correct_use_and_rejects_misuse(tmp_path):
 def test_python_sources_are_typed(tmp_path):
     # By path: as a module, mypy would read the middleware's stub instead of
     # its source. The command is checked against the store's stub.
-    sources = [str(PACKAGE_DIR / "users.py"), auth_module.__file__]
+    sources = [str(PACKAGE_DIR / "users.py"), auth_module.__file__, log_redaction_module.__file__]
     result = run(["mypy", "--strict", *sources], tmp_path)
     assert result.returncode == 0, textwrap.indent(result.stdout + result.stderr, "  ")
