@@ -42,14 +42,17 @@ def refused_request_log(tmp_path, http, app):
                 break
             except ConnectionRefusedError:
                 time.sleep(0.05)
-        with connection:
+        with connection:  # one request uvicorn takes, so that the access log runs too
+            connection.sendall(b"GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            connection.recv(4096)
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
             connection.sendall(b"GET /whoami HTTP/1.1\r\nHost: x\r\n"
                                b"Authorization: Bearer " + KEY.encode() + b"\x00\r\n\r\n")
             assert connection.recv(4096).startswith(b"HTTP/1.1 400 ")
     finally:
         server.send_signal(signal.SIGINT)
         log, _ = server.communicate(timeout=30)
-    assert "Invalid HTTP request received." in log
+    assert "Invalid HTTP request received." in log and "Logging error" not in log
     return log
 
 
@@ -57,6 +60,7 @@ def refused_request_log(tmp_path, http, app):
 def test_uvicorn_logs_a_refused_header_line_without_the_key(tmp_path, http):
     log = refused_request_log(tmp_path, http, "example")
     assert "K3y" not in log and "Traceback" in log  # the traceback stays, the key goes
+    assert '"GET /health HTTP/1.1" 200' in log
 
 
 def test_without_the_filter_uvicorn_logs_the_key(tmp_path):
@@ -92,8 +96,9 @@ def test_the_filter_rewrites_arguments_traceback_and_stack():
             raise ValueError(f"bad header {KEY}")
         except ValueError:
             logger.exception("refused %s", KEY, stack_info=True)
-        logger.warning("%s %s", KEY)  # arguments that do not fit the message
+        logger.warning("%s from %s:%d", KEY.encode(), "host", 80)
     finally:
         logger.removeHandler(handler)
     assert "K3y" not in stream.getvalue()
     assert "ValueError: bad header vardun-mcp-[redacted]" in stream.getvalue()
+    assert "b'vardun-mcp-[redacted]' from host:80" in stream.getvalue()

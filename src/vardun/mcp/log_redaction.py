@@ -37,17 +37,32 @@ def redact(text: str) -> str:
     return text
 
 
+def _redacted(value: object) -> object:
+    # Arguments keep their type unless they hold something to hide:
+    # formatters such as uvicorn's access one unpack them.
+    if isinstance(value, (bytes, bytearray)):
+        text = bytes(value).decode("latin-1")
+        hidden = redact(text)
+        return value if hidden == text else type(value)(hidden.encode("latin-1"))
+    if isinstance(value, (int, float)) or value is None:
+        return value
+    text = value if isinstance(value, str) else str(value)
+    hidden = redact(text)
+    return value if hidden == text else hidden
+
+
 class KeyRedactingFilter(logging.Filter):
     """Rewrites each record it sees, in place; it never drops one. The
     record's exception is formatted here, redacted and kept as its text."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        try:
-            message = record.getMessage()
-        except Exception:
-            # The handler would report the bad arguments, with their values.
-            message = f"{record.msg} {record.args!r}"
-        record.msg, record.args = redact(message), None
+        message: object = record.msg  # any object: the handler takes its str()
+        if (hidden := _redacted(message)) is not message:
+            record.msg = str(hidden)
+        if isinstance(record.args, tuple):
+            record.args = tuple(_redacted(value) for value in record.args)
+        elif isinstance(record.args, dict):
+            record.args = {key: _redacted(value) for key, value in record.args.items()}
         if record.exc_info:
             if not record.exc_text:
                 record.exc_text = logging.Formatter().formatException(record.exc_info)
