@@ -596,7 +596,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         help="audit the registry's files; --fix repairs what needs no change to any record",
         description="Audit the registry and the files around it: damaged or inconsistent "
         "records, modes and owners, temporary files of failed saves, credential directories "
-        "of no user. Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
+        "of no user, and directories above the base directory that others could write to. "
+        "Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
         "(notes allowed), 1 when something is wrong and was not fixed.",
     )
     check.add_argument(
