@@ -54,14 +54,15 @@ def test_a_team_member_who_can_write_the_parent_is_reported(cli, public_tmp):
     (base / "mcp_users.json").chmod(0o644)
     result = cli("check", "--fix", "--json", base=base)
     assert result.returncode == 1
-    assert kinds(result) == [("path_writable_by_others", str(team)), ("registry_mode",
-                                                                        str(base / "mcp_users.json"))]
+    registry = base / "mcp_users.json"
+    assert kinds(result) == [("path_writable_by_others", str(team)),
+                             ("registry_mode", str(registry))]
     assert "the group nogroup can write here" in result.stdout
-    assert stat.S_IMODE((base / "mcp_users.json").stat().st_mode) == 0o644  # hands off
+    assert stat.S_IMODE(registry.stat().st_mode) == 0o644  # hands off
 
     # A member puts a base directory of their own in its place.
     run_as_nobody(f"import os; os.rename({str(base)!r}, {str(team / 'old')!r}); "
-                  f"os.mkdir({str(base)!r}); open({str(base / 'mcp_users.json')!r}, 'w').write('[]')")
+                  f"os.mkdir({str(base)!r}); open({str(registry)!r}, 'w').write('[]')")
     result = cli("check", "--force", base=base)
     assert result.returncode == 1
     assert "path_writable_by_others: " + str(team) in result.stdout
@@ -245,7 +246,8 @@ def test_an_owner_without_roots_privileges(cli, public_tmp):
     (users / user_id).chmod(0)
     assert "1 entry could not be read" in cli("check", **nobody).stdout
     ok(cli("check", "--fix", **nobody))
-    assert os.listdir(users) == [user_id] and stat.S_IMODE((users / user_id).stat().st_mode) == 0o700
+    assert os.listdir(users) == [user_id]
+    assert stat.S_IMODE((users / user_id).stat().st_mode) == 0o700
     (base / "mcp_users.json").chmod(0)
     assert cli("check", "--fix", **nobody).returncode == 1  # it could not be read meanwhile
     assert stat.S_IMODE((base / "mcp_users.json").stat().st_mode) == 0o600

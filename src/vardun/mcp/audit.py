@@ -839,7 +839,7 @@ class _Repairs:
         # Reached as the scan reaches it, links included; O_PATH needs no
         # permission and serves as the directory of every later call.
         self.base_fd = os.open(self.report.base_dir, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
-        if self.report.base_seen is None or _identity(os.fstat(self.base_fd)) != self.report.base_seen:
+        if _identity(os.fstat(self.base_fd)) != self.report.base_seen:
             os.close(self.base_fd)
             raise _changed(str(self.report.base_dir))
         return self
@@ -871,8 +871,9 @@ class _Repairs:
             users = self.users()
             _check_seen(users, finding.user_id, seen, shown)
             if seen is not None and seen[2] == stat.S_IFDIR:
-                # The store's own removal: it follows no link and works
-                # relative to a descriptor of users/, which is the one seen.
+                # The store's own removal, which follows no link: it opens
+                # users/ again, which nobody else can write to (or nothing
+                # would be repaired), and the lock keeps the store's writers out.
                 self.store._remove_credential_dir(finding.user_id)
             else:
                 os.unlink(finding.user_id, dir_fd=users)
