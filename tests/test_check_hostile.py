@@ -44,7 +44,7 @@ def run_as_nobody(code):
 
 
 def test_a_team_member_who_can_write_the_parent_is_reported(cli, public_tmp):
-    # The layout: a team directory of mode 2775 holds the base directory.
+    # The natural shared layout: a team directory of mode 2775 holds the base directory.
     team = public_tmp / "team"
     team.mkdir()
     os.chown(team, 0, NOBODY)
