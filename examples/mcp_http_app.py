@@ -30,6 +30,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
+from vardun.mcp import log_redaction
 from vardun.mcp.auth import BearerAuthMiddleware, KeyVerifier, StoreAuthBackend, on_auth_error
 
 NOTES_FILE = "notes.jsonl"
@@ -87,6 +88,8 @@ ROUTES = [
 def create_app(store: KeyVerifier | None = None) -> BearerAuthMiddleware:
     """The application behind a gate: every request but /health needs a key.
     `store` None means MCPUserStore() over the configured directory."""
+    # uvicorn logs a request it refuses as it came, key included.
+    log_redaction.install()
     app = Starlette(routes=ROUTES)
     return BearerAuthMiddleware(app, store, exempt_paths=("/health",))
 
@@ -94,6 +97,7 @@ def create_app(store: KeyVerifier | None = None) -> BearerAuthMiddleware:
 def create_per_route_app(store: KeyVerifier | None = None) -> Starlette:
     """The same application, where each route decides: requests without a key
     are anonymous, and `@requires` refuses them on the routes it guards."""
+    log_redaction.install()
     backend = StoreAuthBackend(store)
     return Starlette(routes=ROUTES, middleware=[
         Middleware(AuthenticationMiddleware, backend=backend, on_error=on_auth_error)])

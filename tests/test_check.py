@@ -249,7 +249,7 @@ def test_files_of_another_owner_are_reported_and_block_repairs(cli, store, audit
     store.path.chmod(0o640)
     plain, fixed, text = audit(1)
     assert [f["kind"] for f in plain] == ["foreign_owner", "registry_mode"]
-    assert "owned by nobody (uid 65534), not by the base directory's owner root" in text.stdout
+    assert "owned by nobody (uid 65534), not by root (uid 0), the account running" in text.stdout
     assert plain == fixed and stat.S_IMODE(store.path.stat().st_mode) == 0o640
 
 

@@ -40,13 +40,14 @@ def test_the_run_detects_lost_changes_when_writers_do_not_exclude_each_other(
     assert figures["changes_lost"] > 0 or figures["problems"]
 
 
-def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
+def test_key_checks_racing_removals_and_links_swapped_into_removals_and_repairs(tmp_path):
     # Half the race rounds begin without the credential directory, so key
     # checks have to create it again while the user is being removed.
     rounds = int(os.environ.get("VARDUN_RACE_ROUNDS", "120"))
     races = load_tool("races")
     results = races.run(
-        rounds=rounds, races=["verify-vs-remove", "swap-during-removal"], log=None, seed=1
+        rounds=rounds, races=["verify-vs-remove", "swap-during-removal", "fix-during-swap"],
+        log=None, seed=1
     )
     checked, swapped = results["verify-vs-remove"], results["swap-during-removal"]
     assert (checked["errors"], checked["resurrected"]) == (0, 0), checked["stderr"]
@@ -59,3 +60,6 @@ def test_key_checks_racing_removals_and_links_swapped_into_removals(tmp_path):
     moved = moved["move-during-deep-removal"]
     assert moved["outside_changed"] == 0
     assert moved["completed"] + moved["stopped"] == deep_rounds
+    fixing = results["fix-during-swap"]
+    assert (fixing["errors"], fixing["outside_changed"]) == (0, 0), fixing["stderr"]
+    assert fixing["fixed"] > 0  # the registry was repaired in some rounds, refused in others

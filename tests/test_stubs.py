@@ -12,6 +12,7 @@ import pytest
 
 import vardun.mcp.auth as auth_module
 import vardun.mcp.key_index as key_index_module
+import vardun.mcp.log_redaction as log_redaction_module
 import vardun.mcp.user_store as user_store_module
 
 ALLOWLIST = Path(__file__).resolve().parent.parent / "tools" / "stubtest-allowlist.txt"
@@ -125,7 +126,8 @@ def run(argv, cwd):
 
 
 def test_stubtest_passes(tmp_path):
-    modules = [user_store_module.__name__, auth_module.__name__, key_index_module.__name__]
+    modules = [user_store_module.__name__, auth_module.__name__, key_index_module.__name__,
+               log_redaction_module.__name__]
     result = run(["mypy.stubtest", *modules, "--allowlist", str(ALLOWLIST)], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -145,7 +147,7 @@ def test_mypy_accepts_correct_use_and_rejects_misuse(tmp_path):
 def test_python_sources_are_typed(tmp_path):
     # By path: as a module, mypy would read the middleware's stub instead of
     # its source. The command is checked against the store's stub.
-    sources = [str(PACKAGE_DIR / name)
-               for name in ("users.py", "auth.py", "_starlette_backend.py", "key_index.py")]
+    sources = [str(PACKAGE_DIR / name) for name in
+               ("users.py", "auth.py", "_starlette_backend.py", "key_index.py", "log_redaction.py")]
     result = run(["mypy", "--strict", *sources], tmp_path)
     assert result.returncode == 0, textwrap.indent(result.stdout + result.stderr, "  ")

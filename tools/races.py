@@ -1,4 +1,4 @@
-"""Two races an attacker or plain bad luck can run against the store, many rounds each.
+"""Races an attacker or plain bad luck can run against the store, many rounds each.
 
 verify-vs-remove: a process checks a user's key without pause while another
 removes that user, as the MCP server does while an operator removes someone.
@@ -15,6 +15,10 @@ process keeps moving one of its directories, a few levels down, into a
 directory elsewhere holding files named as those beside it, and back. The
 removal, which closes the descriptors of the upper levels and comes back up
 through "..", may fail, but nothing outside may be removed or changed.
+
+fix-during-swap: `check --fix --force` repairs a registry of mode 0644 while
+another process keeps renaming a link to a file outside the store over the
+registry's name and back. The file outside must keep its mode and inode.
 
     python3 -P tools/races.py [--rounds 300] [--race NAME ...]
 
@@ -90,6 +94,27 @@ while not stop.is_set():
         os.rename(away, inner)
     except OSError:
         pass
+"""
+
+# Swaps <registry> with a link to <victim> and back until stdin closes, each
+# time in one renameat2(RENAME_EXCHANGE), so that the name never goes missing.
+_RENAMER = r"""
+import ctypes, os, sys, threading
+registry, victim = sys.argv[1], sys.argv[2]
+link = registry + ".link"
+os.symlink(victim, link)
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+names = os.fsencode(registry), os.fsencode(link)
+for _ in range(2):
+    if libc.renameat2(AT_FDCWD, names[0], AT_FDCWD, names[1], RENAME_EXCHANGE) != 0:
+        sys.exit(f"renameat2: {os.strerror(ctypes.get_errno())}")
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+print("renaming", flush=True)
+while not stop.is_set():
+    libc.renameat2(AT_FDCWD, names[0], AT_FDCWD, names[1], RENAME_EXCHANGE)
+    libc.renameat2(AT_FDCWD, names[0], AT_FDCWD, names[1], RENAME_EXCHANGE)
 """
 
 
@@ -228,10 +253,58 @@ def move_during_deep_removal(rounds, base, rng, depth=14, moved=3, files=10):
     return figures
 
 
+def _check_fix(base):
+    """`check --fix --force --json` in this process: its status, findings and stderr."""
+    import contextlib
+    import io
+    import json
+
+    from vardun.mcp.users import main
+
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = main(["--base-dir", str(base), "check", "--fix", "--force", "--json"])
+    return status, json.loads(out.getvalue() or "[]"), err.getvalue()
+
+
+def fix_during_swap(rounds, base, rng):
+    store = _store(base / "store")
+    store.add_user("re-moded while renamed")
+    victim = base / "victim"
+    victim.write_text("outside the store")
+    victim.chmod(0o644)
+    before = (victim.stat().st_ino, victim.stat().st_mode)
+    figures = {"rounds": rounds, "fixed": 0, "errors": 0, "outside_changed": 0, "stderr": ""}
+    # Held open so that its mode can be put back however it is named meanwhile.
+    registry = os.open(store.path, os.O_RDONLY)
+    try:
+        with _child(_RENAMER, str(store.path), str(victim)) as renamer:
+            assert renamer.stdout.readline().strip() == "renaming"
+            for _ in range(rounds):
+                os.fchmod(registry, 0o644)
+                time.sleep(rng.uniform(0, 0.001))
+                status, findings, stderr = _check_fix(store.base_dir)
+                if "error" in stderr or status not in (0, 1):
+                    figures["errors"] += 1
+                    figures["stderr"] = stderr[-2000:]
+                figures["fixed"] += any(f["kind"] == "registry_mode" and f["fixed"]
+                                        for f in findings)
+                info = victim.stat()
+                if (info.st_ino, info.st_mode) != before:
+                    figures["outside_changed"] += 1
+                    victim.chmod(0o644)
+            renamer.stdin.close()
+    finally:
+        os.close(registry)
+    figures["ok"] = figures["outside_changed"] == 0 and figures["errors"] == 0
+    return figures
+
+
 RACES = {
     "verify-vs-remove": verify_vs_remove,
     "swap-during-removal": swap_during_removal,
     "move-during-deep-removal": move_during_deep_removal,
+    "fix-during-swap": fix_during_swap,
 }
 
 

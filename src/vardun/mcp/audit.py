@@ -3,21 +3,25 @@ that break it, modes and owners; and the repairs that leave every record as
 it is.
 
 :func:`scan` only reads: it never creates, re-modes or removes anything, so
-it does not construct a store (construction re-modes ``users/``).
+it does not construct a store (construction re-modes ``users/``). It also
+looks at every directory above the base directory, since whoever can write
+to one of them can put another base directory in its place.
 :func:`repair` takes the store's write lock, scans again and repairs what the
-new scan marks fixable.
+new scan marks fixable, each change made through a descriptor of the very
+file the scan saw.
 """
 
 from __future__ import annotations
 
 import errno
 import fcntl
+import grp
 import json
 import os
 import pwd
 import re
 import stat
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
@@ -35,11 +39,21 @@ KEY_HASH = re.compile(r"sha256:[0-9a-f]{64}")
 FILE_MODE = 0o600
 DIR_MODE = 0o700
 
+# A registry beyond this is reported, not read: a real one holds a few
+# hundred bytes per user.
+MAX_REGISTRY_BYTES = 256 * 1024 * 1024
+# How far the size of an orphan directory is measured.
+TREE_MAX_DEPTH = 256
+TREE_MAX_ENTRIES = 100_000
+# As many links as the kernel follows in one path.
+MAX_LINKS = 40
+
 # Every kind, in report order, with its group. INFO kinds are notes, never
 # something wrong.
 GROUPS = {
     "registry_missing": "registry",
     "registry_unreadable": "registry",
+    "registry_too_large": "registry",
     "registry_not_json": "registry",
     "registry_not_array": "registry",
     "record_not_object": "records",
@@ -49,9 +63,11 @@ GROUPS = {
     "bad_key_hash": "records",
     "shared_key_hash": "records",
     "field_not_text": "records",
+    "path_writable_by_others": "files",
     "writable_by_others": "files",
     "foreign_owner": "files",
     "users_dir_not_dir": "files",
+    "path_unreadable": "files",
     "registry_mode": "files",
     "users_dir_mode": "files",
     "credential_dir_mode": "files",
@@ -68,7 +84,16 @@ INFO = frozenset({"registry_missing", "lock_missing", "credential_dir_missing"})
 
 # Findings after which nothing is repaired: someone else could write here,
 # so the registry itself may have been replaced.
-HANDS_OFF = frozenset({"writable_by_others", "foreign_owner", "users_dir_not_dir"})
+HANDS_OFF = frozenset(
+    {"path_writable_by_others", "writable_by_others", "foreign_owner", "users_dir_not_dir"}
+)
+
+# What a repair compares with the scan: device, inode and file type.
+Identity = tuple[int, int, int]
+
+
+def _identity(st: os.stat_result) -> Identity:
+    return (st.st_dev, st.st_ino, stat.S_IFMT(st.st_mode))
 
 
 @dataclass
@@ -81,6 +106,8 @@ class Finding:
     # What --fix does about it; None when it does nothing.
     fix: str | None = None
     fixed: bool = False
+    # The file the scan saw, so that a repair changes that file and no other.
+    seen: Identity | None = field(default=None, compare=False, repr=False)
 
     @property
     def info(self) -> bool:
@@ -110,6 +137,11 @@ class Report:
     findings: list[Finding] = field(default_factory=list)
     # Records in the registry; None when it could not be read.
     records: int | None = None
+    # The account the store's files should belong to.
+    owner: int = field(default_factory=os.geteuid)
+    # The base directory and users/ as the scan saw them.
+    base_seen: Identity | None = None
+    users_seen: Identity | None = None
 
     def add(self, kind: str, path: Path | str, detail: str, **extra: Any) -> Finding:
         finding = Finding(kind, str(path), detail, **extra)
@@ -218,22 +250,129 @@ def _size(count: int) -> str:
     return f"{value:.1f} {unit}"
 
 
+class _Extent:
+    """Bytes in the regular files of a directory tree and the newest
+    modification time in it, walked without following links, one directory
+    descriptor per level and no recursion, within TREE_MAX_DEPTH levels and
+    TREE_MAX_ENTRIES entries."""
+
+    def __init__(self, top: os.stat_result) -> None:
+        self.total, self.newest = 0, top.st_mtime
+        self.entries = self.unreadable = 0
+        self.bounded = False
+        # One open directory per level, with the subdirectories still to enter.
+        self.stack: list[tuple[int, list[str]]] = []
+
+    def measure(self, path: Path) -> None:
+        try:
+            self.enter(str(path), None)
+            while self.stack and not self.bounded:
+                fd, pending = self.stack[-1]
+                if not pending:
+                    os.close(self.stack.pop()[0])
+                elif len(self.stack) >= TREE_MAX_DEPTH:
+                    self.bounded = True
+                else:
+                    self.enter(pending.pop(), fd)
+        finally:
+            for fd, _ in self.stack:
+                os.close(fd)
+
+    def enter(self, name: str, parent: int | None) -> None:
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                         dir_fd=parent)
+        except OSError:
+            self.unreadable += 1
+            return
+        subdirs: list[str] = []
+        self.stack.append((fd, subdirs))
+        try:
+            with os.scandir(fd) as listing:
+                for entry in listing:
+                    self.entries += 1
+                    if self.entries > TREE_MAX_ENTRIES:
+                        self.bounded = True
+                        return
+                    try:
+                        st = entry.stat(follow_symlinks=False)
+                    except OSError:
+                        self.unreadable += 1
+                        continue
+                    if stat.S_ISREG(st.st_mode):
+                        self.total += st.st_size
+                    elif stat.S_ISDIR(st.st_mode):
+                        subdirs.append(entry.name)
+                    self.newest = max(self.newest, st.st_mtime)
+        except OSError:
+            self.unreadable += 1
+
+
 def _tree_extent(path: Path, top: os.stat_result) -> str:
     """Bytes in the regular files under `path` and the newest modification
     time of anything there, walked without following links."""
-    total, newest, held = top.st_size, top.st_mtime, ""
-    if stat.S_ISDIR(top.st_mode):
-        total, held = 0, " in files"
-        for root, dirs, files in os.walk(path, followlinks=False):
-            for name in (*dirs, *files):
-                try:
-                    st = os.lstat(os.path.join(root, name))
-                except OSError:
-                    continue
-                if stat.S_ISREG(st.st_mode):
-                    total += st.st_size
-                newest = max(newest, st.st_mtime)
-    return f"{_size(total)}{held}, last modified {_stamp(newest)}"
+    if not stat.S_ISDIR(top.st_mode):
+        return f"{_size(top.st_size)}, last modified {_stamp(top.st_mtime)}"
+    extent = _Extent(top)
+    extent.measure(path)
+    if extent.bounded:
+        return (f"too deep or too large to measure: over {TREE_MAX_DEPTH} levels or "
+                f"{TREE_MAX_ENTRIES:,} entries")
+    text = f"{_size(extent.total)} in files, last modified {_stamp(extent.newest)}"
+    if extent.unreadable:
+        text += f"; {_plural(extent.unreadable, 'entry', 'entries')} could not be read"
+    return text
+
+
+def _plural(count: int, one: str, many: str) -> str:
+    return f"{count} {one if count == 1 else many}"
+
+
+def _group(gid: int) -> str:
+    try:
+        return f"the group {grp.getgrgid(gid).gr_name}"
+    except KeyError:
+        return f"the group gid {gid}"
+
+
+def _lookups(path: Path) -> list[tuple[str, str, os.stat_result]]:
+    """Every name that reaching `path` looks up, as (directory, name, what
+    the name holds), links followed as the kernel follows them; up to the
+    first name that is missing or cannot be looked at. Directories are real
+    paths, without links."""
+    text = os.fsdecode(path)
+    if not text.startswith("/"):
+        text = os.path.join(os.getcwd(), text)
+    pending = [part for part in reversed(text.split("/")) if part]
+    current, links = "/", 0
+    found: list[tuple[str, str, os.stat_result]] = []
+    while pending:
+        name = pending.pop()
+        if name == ".":
+            continue
+        if name == "..":
+            current = os.path.dirname(current)
+            continue
+        entry = os.path.join(current, name)
+        try:
+            st = os.lstat(entry)
+        except OSError:
+            break
+        found.append((current, name, st))
+        if not stat.S_ISLNK(st.st_mode):
+            current = entry
+            continue
+        links += 1
+        try:
+            target = os.readlink(entry)
+        except OSError:
+            break
+        if links > MAX_LINKS:
+            break
+        if target.startswith("/"):
+            current = "/"
+        pending.extend(part for part in reversed(target.split("/")) if part)
+    return found
 
 
 def _id_problem(user_id: object) -> str | None:
@@ -264,12 +403,13 @@ def _records_label(indexes: Iterable[int], ids: dict[int, str | None]) -> str:
 
 
 class _Scan:
-    def __init__(self, base_dir: Path) -> None:
+    def __init__(self, base_dir: Path, owner: int | None) -> None:
         self.base = base_dir
         self.registry = base_dir / REGISTRY_NAME
         self.users_dir = base_dir / USERS_DIR_NAME
-        self.report = Report(base_dir)
-        self.owner = -1
+        self.owner = os.geteuid() if owner is None else owner
+        self.owner_given = owner is not None
+        self.report = Report(base_dir, owner=self.owner)
         # None: no record could be read. Otherwise the identifiers that can
         # name a directory; `unidentified` lists the records with none.
         self.user_ids: list[str] | None = None
@@ -279,25 +419,35 @@ class _Scan:
     def add(self, kind: str, path: Path | str, detail: str, **extra: Any) -> Finding:
         return self.report.add(kind, path, detail, **extra)
 
-    def owned(self, path: Path, st: os.stat_result) -> None:
-        if st.st_uid != self.owner:
-            self.add(
-                "foreign_owner",
-                path,
-                f"owned by {_account(st.st_uid)}, not by the base directory's owner "
-                f"{_account(self.owner)}: check what it holds, then chown it",
-            )
+    def owned(self, path: Path, st: os.stat_result, base: bool = False) -> None:
+        if st.st_uid == self.owner:
+            return
+        whose = "given with --owner" if self.owner_given else "running check"
+        detail = (f"owned by {_account(st.st_uid)}, not by {_account(self.owner)}, the account "
+                  f"{whose}: check what it holds, then chown it")
+        if base:
+            account = user_name(st.st_uid) or str(st.st_uid)
+            detail += (f"; if the store belongs to {account}, run check as {account} or with "
+                       f"--owner {account}")
+        self.add("foreign_owner", path, detail)
+
+    def unreadable(self, path: Path | str, error: OSError, what: str) -> None:
+        self.add("path_unreadable", path,
+                 f"cannot be looked at ({error.strerror or error}): {what}")
 
     def run(self) -> Report:
+        self.scan_parents()
         try:
             st = os.stat(self.base)  # a base directory reached through a link is fine
         except FileNotFoundError:
             self.add("registry_missing", self.registry, "no base directory yet: there are no users")
             self.report.records = 0
+            self.report.sort()
             return self.report
         if not stat.S_ISDIR(st.st_mode):
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), str(self.base))
-        self.owner = st.st_uid
+        self.report.base_seen = _identity(st)
+        self.owned(self.base, st, base=True)
         if _mode(st) & 0o022:
             self.add(
                 "writable_by_others",
@@ -313,11 +463,54 @@ class _Scan:
         self.report.sort()
         return self.report
 
+    def scan_parents(self) -> None:
+        """Every directory on the way to the base directory that someone
+        other than root and the owner can write to: they could put another
+        directory, with another registry, in place of the name below."""
+        trusted = {0, self.owner}
+        allowed = "root" if self.owner == 0 else f"root or {_account(self.owner)}"
+        reported: set[str] = set()
+        for directory, name, entry in _lookups(self.base):
+            if directory in reported:
+                continue
+            try:
+                st = os.lstat(directory)
+            except OSError:
+                continue
+            if st.st_uid not in trusted:
+                detail = (f"owned by {_account(st.st_uid)}, who can put another directory in "
+                          f"place of {name}; only {allowed} may own the directories above the "
+                          "store")
+            else:
+                writers = [who for bit, who in ((stat.S_IWGRP, _group(st.st_gid)),
+                                                 (stat.S_IWOTH, "every user"))
+                           if st.st_mode & bit]
+                sticky = bool(st.st_mode & stat.S_ISVTX)
+                # Like /tmp: a sticky directory lets only an entry's owner
+                # (or the directory's, or root) rename or remove it.
+                if not writers or (sticky and entry.st_uid in trusted):
+                    continue
+                detail = (f"mode {_mode(st):04o}: {' and '.join(writers)} can write here and so "
+                          f"put another directory in place of {name}")
+                if sticky:
+                    detail += (f", which the sticky bit does not protect: it belongs to "
+                               f"{_account(entry.st_uid)}; chown it to {allowed}, or chmod go-w "
+                               "the directory")
+                else:
+                    detail += (f"; chmod go-w it, or make it sticky (chmod +t) with {name} "
+                               f"owned by {allowed}")
+            reported.add(directory)
+            self.add("path_writable_by_others", directory, detail)
+
     # The registry ----------------------------------------------------------
 
     def read_registry(self) -> None:
         path = self.registry
-        st = _lstat(path)
+        try:
+            st = _lstat(path)
+        except OSError as error:
+            self.add("registry_unreadable", path, error.strerror or str(error))
+            return
         if st is None:
             self.registry_missing = True
             self.user_ids = []
@@ -335,13 +528,20 @@ class _Scan:
         self.owned(path, st)
         if _mode(st) != FILE_MODE:
             self.add("registry_mode", path, f"mode {_mode(st):04o}, not 0600",
-                     fix=f"chmod {FILE_MODE:04o}")
+                     fix=f"chmod {FILE_MODE:04o}", seen=_identity(st))
+        if st.st_size > MAX_REGISTRY_BYTES:
+            self.add_too_large(path, st.st_size)
+            return
         try:
             fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
             with open(fd, "rb") as file:
-                data = file.read()
+                # It may have grown since it was looked at.
+                data = file.read(MAX_REGISTRY_BYTES + 1)
         except OSError as error:
             self.add("registry_unreadable", path, error.strerror or str(error))
+            return
+        if len(data) > MAX_REGISTRY_BYTES:
+            self.add_too_large(path, len(data))
             return
         try:
             records = json.loads(data.decode("utf-8"))
@@ -357,6 +557,12 @@ class _Scan:
             return
         self.report.records = len(records)
         self.check_records(records)
+
+    def add_too_large(self, path: Path, size: int) -> None:
+        self.add("registry_too_large", path,
+                 f"{_size(size)}{' or more' if size == MAX_REGISTRY_BYTES + 1 else ''}, over "
+                 f"{_size(MAX_REGISTRY_BYTES)}: not read; a real registry holds a few hundred "
+                 "bytes per user")
 
     def check_records(self, records: list[Any]) -> None:
         path = self.registry
@@ -418,7 +624,11 @@ class _Scan:
 
     def scan_users_dir(self) -> None:
         path = self.users_dir
-        st = _lstat(path)
+        try:
+            st = _lstat(path)
+        except OSError as error:
+            self.unreadable(path, error, "no credential directory is looked at")
+            return
         if st is None:
             entries: set[str] = set()  # construction creates it
         elif not stat.S_ISDIR(st.st_mode):
@@ -427,6 +637,7 @@ class _Scan:
                      "looked at")
             return
         else:
+            self.report.users_seen = _identity(st)
             self.owned(path, st)
             if _mode(st) & 0o022:
                 self.add("writable_by_others", path,
@@ -434,14 +645,26 @@ class _Scan:
                          "directories or links; check it, then chmod 0700")
             elif _mode(st) != DIR_MODE:
                 self.add("users_dir_mode", path, f"mode {_mode(st):04o}, not 0700",
-                         fix=f"chmod {DIR_MODE:04o}")
-            entries = set(os.listdir(path))
+                         fix=f"chmod {DIR_MODE:04o}", seen=_identity(st))
+            try:
+                entries = set(os.listdir(path))
+            except OSError as error:
+                self.unreadable(path, error, "no credential directory is looked at")
+                return
         if self.user_ids is None:
             return  # which directory belongs to whom is unknown
         for user_id in self.user_ids:
-            self.scan_credential_dir(user_id, user_id in entries)
+            self.guarded(self.users_dir / user_id, self.scan_credential_dir, user_id,
+                         user_id in entries)
         for name in sorted(entries - set(self.user_ids)):
-            self.scan_orphan(name)
+            self.guarded(self.users_dir / name, self.scan_orphan, name)
+
+    def guarded(self, path: Path, step: Callable[..., None], *args: Any) -> None:
+        # One entry that cannot be looked at says so and leaves the rest of the report.
+        try:
+            step(*args)
+        except OSError as error:
+            self.unreadable(path, error, "not checked")
 
     def scan_credential_dir(self, user_id: str, present: bool) -> None:
         path = self.users_dir / user_id
@@ -456,7 +679,7 @@ class _Scan:
             self.owned(path, st)
             if _mode(st) != DIR_MODE:
                 self.add("credential_dir_mode", path, f"mode {_mode(st):04o}, not 0700",
-                         user_id=user_id, fix=f"chmod {DIR_MODE:04o}")
+                         user_id=user_id, fix=f"chmod {DIR_MODE:04o}", seen=_identity(st))
 
     def scan_orphan(self, name: str) -> None:
         path = self.users_dir / name
@@ -474,11 +697,15 @@ class _Scan:
         else:
             what, fix = _what_it_is(path, st.st_mode), "remove the link alone"
         self.add("orphan_credential_dir", path, f"no record carries this name ({what})",
-                 user_id=name, fix=fix)
+                 user_id=name, fix=fix, seen=_identity(st))
 
     def scan_lock(self) -> None:
         path = self.base / LOCK_NAME
-        st = _lstat(path)
+        try:
+            st = _lstat(path)
+        except OSError as error:
+            self.unreadable(path, error, "not checked")
+            return
         if st is None:
             self.add("lock_missing", path, "no lock file yet: the next change creates it")
         elif not stat.S_ISREG(st.st_mode):
@@ -491,25 +718,32 @@ class _Scan:
                 # Whoever can open it can hold the write lock forever.
                 self.add("lock_mode", path,
                          f"mode {_mode(st):04o}, not 0600: others can open it and hold the lock",
-                         fix=f"chmod {FILE_MODE:04o}")
+                         fix=f"chmod {FILE_MODE:04o}", seen=_identity(st))
 
     def scan_temp_files(self) -> None:
-        for name in sorted(os.listdir(self.base)):
-            if not TEMP_FILE.fullmatch(name):
-                continue
-            path = self.base / name
-            st = _lstat(path)
-            if st is None:
-                continue  # a save has just finished with it
-            if stat.S_ISDIR(st.st_mode):
-                self.add("temp_file", path, "a directory under a temporary file's name")
-                continue
-            self.owned(path, st)
-            what = _tree_extent(path, st)
-            if not stat.S_ISREG(st.st_mode):
-                what = f"{_what_it_is(path, st.st_mode)} under its name"
-            self.add("temp_file", path, f"temporary file of a failed save ({what})",
-                     fix="delete it")
+        try:
+            names = os.listdir(self.base)
+        except OSError as error:
+            self.unreadable(self.base, error, "temporary files of failed saves are not looked for")
+            return
+        for name in sorted(names):
+            if TEMP_FILE.fullmatch(name):
+                self.guarded(self.base / name, self.scan_temp_file, name)
+
+    def scan_temp_file(self, name: str) -> None:
+        path = self.base / name
+        st = _lstat(path)
+        if st is None:
+            return  # a save has just finished with it
+        if stat.S_ISDIR(st.st_mode):
+            self.add("temp_file", path, "a directory under a temporary file's name")
+            return
+        self.owned(path, st)
+        what = _tree_extent(path, st)
+        if not stat.S_ISREG(st.st_mode):
+            what = f"{_what_it_is(path, st.st_mode)} under its name"
+        self.add("temp_file", path, f"temporary file of a failed save ({what})",
+                 fix="delete it", seen=_identity(st))
 
     # What --fix may do -------------------------------------------------------
 
@@ -533,42 +767,118 @@ class _Scan:
                 finding.detail += f"; --fix leaves it: {reason}"
 
 
-def scan(base_dir: Path) -> Report:
-    """What is wrong under `base_dir`, read without changing anything."""
-    return _Scan(base_dir).run()
+def scan(base_dir: Path, owner: int | None = None) -> Report:
+    """What is wrong under `base_dir` and above it, read without changing
+    anything. The store's files should belong to `owner` (default: the
+    effective uid)."""
+    return _Scan(base_dir, owner).run()
 
 
 # ---------------------------------------------------------------------------
-# Repairs
+# Repairs: each opens what it changes relative to a descriptor of its
+# directory without following a link, checks that it is the file the scan
+# saw, and changes it through the new descriptor.
 
 
-def _chmod(path: Path, mode: int, directory: bool) -> None:
-    # Only what the scan saw is re-moded: a link put in its place meanwhile
-    # is not followed.
-    st = os.lstat(path)
-    if stat.S_ISDIR(st.st_mode) != directory or stat.S_ISLNK(st.st_mode):
-        raise OSError(errno.ESTALE, "changed since the scan", str(path))
-    os.chmod(path, mode)
+def _changed(path: str) -> OSError:
+    return OSError(errno.ESTALE, "changed since the scan", path)
 
 
-def _delete_temp_file(path: Path) -> None:
-    if stat.S_ISDIR(os.lstat(path).st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
-    os.unlink(path)  # a link goes alone
+def _open_seen(dir_fd: int, name: str, seen: Identity | None, shown: str) -> tuple[int, bool]:
+    """A descriptor of `name` in `dir_fd` if it is still the file the scan
+    saw, and whether it is an O_PATH one."""
+    if seen is None:
+        raise _changed(shown)
+    flags = os.O_NOFOLLOW | os.O_CLOEXEC | (os.O_DIRECTORY if seen[2] == stat.S_IFDIR else 0)
+    try:
+        try:
+            fd, bare = os.open(name, flags | os.O_RDONLY | os.O_NONBLOCK, dir_fd=dir_fd), False
+        except PermissionError:
+            # Its owner cannot open a file without its read bit (root can):
+            # an O_PATH descriptor needs no permission at all.
+            fd, bare = os.open(name, flags | os.O_PATH, dir_fd=dir_fd), True
+    except OSError as error:
+        if error.errno in (errno.ELOOP, errno.ENOTDIR, errno.ENOENT):
+            raise _changed(shown) from None  # a link, a file or nothing in its place
+        raise
+    if _identity(os.fstat(fd)) != seen:
+        os.close(fd)
+        raise _changed(shown)
+    return fd, bare
 
 
-def _apply(store: MCPUserStore, finding: Finding) -> None:
-    path = Path(finding.path)
-    if finding.kind in ("registry_mode", "lock_mode"):
-        _chmod(path, FILE_MODE, directory=False)
-    elif finding.kind in ("users_dir_mode", "credential_dir_mode"):
-        _chmod(path, DIR_MODE, directory=True)
-    elif finding.kind == "temp_file":
-        _delete_temp_file(path)
-    elif finding.kind == "orphan_credential_dir" and finding.user_id is not None:
-        store._remove_credential_dir(finding.user_id)
-    else:
-        raise AssertionError(f"no repair for {finding.kind}")
+def _chmod_seen(dir_fd: int, name: str, mode: int, seen: Identity | None, shown: str) -> None:
+    fd, bare = _open_seen(dir_fd, name, seen, shown)
+    try:
+        if bare:
+            # fchmod refuses an O_PATH descriptor; its /proc name leads to
+            # exactly the opened file, whatever the directory holds by now.
+            os.chmod(f"/proc/self/fd/{fd}", mode)
+        else:
+            os.fchmod(fd, mode)
+    finally:
+        os.close(fd)
+
+
+def _check_seen(dir_fd: int, name: str, seen: Identity | None, shown: str) -> None:
+    try:
+        st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except FileNotFoundError:
+        raise _changed(shown) from None
+    if seen is None or _identity(st) != seen:
+        raise _changed(shown)
+
+
+class _Repairs:
+    def __init__(self, store: MCPUserStore, report: Report) -> None:
+        self.store, self.report = store, report
+        self.base_fd = -1
+        self.users_fd = -1
+
+    def __enter__(self) -> _Repairs:
+        # Reached as the scan reaches it, links included; O_PATH needs no
+        # permission and serves as the directory of every later call.
+        self.base_fd = os.open(self.report.base_dir, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+        if _identity(os.fstat(self.base_fd)) != self.report.base_seen:
+            os.close(self.base_fd)
+            raise _changed(str(self.report.base_dir))
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        for fd in (self.users_fd, self.base_fd):
+            if fd >= 0:
+                os.close(fd)
+
+    def users(self) -> int:
+        if self.users_fd < 0:
+            shown = str(self.report.base_dir / USERS_DIR_NAME)
+            self.users_fd, _ = _open_seen(self.base_fd, USERS_DIR_NAME, self.report.users_seen,
+                                          shown)
+        return self.users_fd
+
+    def apply(self, finding: Finding) -> None:
+        name, seen, shown = Path(finding.path).name, finding.seen, finding.path
+        if finding.kind in ("registry_mode", "lock_mode"):
+            _chmod_seen(self.base_fd, name, FILE_MODE, seen, shown)
+        elif finding.kind == "users_dir_mode":
+            _chmod_seen(self.base_fd, USERS_DIR_NAME, DIR_MODE, seen, shown)
+        elif finding.kind == "credential_dir_mode" and finding.user_id is not None:
+            _chmod_seen(self.users(), finding.user_id, DIR_MODE, seen, shown)
+        elif finding.kind == "temp_file":
+            _check_seen(self.base_fd, name, seen, shown)
+            os.unlink(name, dir_fd=self.base_fd)  # a link goes alone
+        elif finding.kind == "orphan_credential_dir" and finding.user_id is not None:
+            users = self.users()
+            _check_seen(users, finding.user_id, seen, shown)
+            if seen is not None and seen[2] == stat.S_IFDIR:
+                # The store's own removal, which follows no link: it opens
+                # users/ again, which nobody else can write to (or nothing
+                # would be repaired), and the lock keeps the store's writers out.
+                self.store._remove_credential_dir(finding.user_id)
+            else:
+                os.unlink(finding.user_id, dir_fd=users)
+        else:
+            raise AssertionError(f"no repair for {finding.kind}")
 
 
 def lock_is_held(lock_path: Path) -> bool:
@@ -593,17 +903,24 @@ def repair(store: MCPUserStore, before: Report) -> Report:
     user is added meanwhile, and repairs what that scan marks fixable. The
     registry itself is never written."""
     with store._locked():
-        report = scan(before.base_dir)
-        for finding in report.fixable:
+        report = scan(before.base_dir, before.owner)
+        fixes = report.fixable
+        if fixes:
             try:
-                _apply(store, finding)
+                with _Repairs(store, report) as repairs:
+                    for finding in fixes:
+                        try:
+                            repairs.apply(finding)
+                        except OSError as error:
+                            finding.detail += f"; --fix failed: {error.strerror or error}"
+                        else:
+                            finding.fixed = True
             except OSError as error:
-                text = error.strerror or str(error)
-                finding.detail += f"; --fix failed: {text}"
-            else:
-                finding.fixed = True
-    # Constructing the store re-modes users/, and taking the lock makes the
-    # lock file private, before the scan under the lock.
+                for finding in fixes:
+                    if not finding.fixed:
+                        finding.detail += f"; --fix failed: {error.strerror or error}"
+    # Constructing the store re-modes users/, and opening the lock file
+    # re-modes it, before the lock is held: what the first scan saw is fixed.
     for kind in ("users_dir_mode", "lock_mode"):
         if not report.of_kind(kind):
             for finding in before.of_kind(kind):

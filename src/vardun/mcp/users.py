@@ -18,6 +18,7 @@ import getpass
 import importlib
 import json
 import os
+import pwd
 import sys
 import unicodedata
 from collections.abc import Iterator, Sequence
@@ -454,7 +455,7 @@ def _cmd_check(args: argparse.Namespace, base_dir: Path) -> int:
     # A plain check only reads; the store is constructed only to repair,
     # since construction itself creates and re-modes directories.
     with _store_errors():
-        report = audit.scan(base_dir)
+        report = audit.scan(base_dir, args.owner)
         if args.fix and report.fixable:
             store = _open_store(base_dir)
             if audit.lock_is_held(store.lock_path):
@@ -508,6 +509,16 @@ def _add_common_options(parser: argparse.ArgumentParser, *, top_level: bool) -> 
         help="work on a base directory that belongs to another user (what is created there "
         "then belongs to you)",
     )
+
+
+def _owner(value: str) -> int:
+    """An account name or a numeric uid."""
+    if value.isascii() and value.isdigit():
+        return int(value)
+    try:
+        return pwd.getpwnam(value).pw_uid
+    except (KeyError, ValueError):
+        raise argparse.ArgumentTypeError(f"no such account: {value}") from None
 
 
 def _program_name() -> str:
@@ -614,7 +625,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         help="audit the registry's files; --fix repairs what needs no change to any record",
         description="Audit the registry and the files around it: damaged or inconsistent "
         "records, modes and owners, temporary files of failed saves, credential directories "
-        "of no user. Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
+        "of no user, and directories above the base directory that others could write to. "
+        "Only reads, unless --fix is given. Exit status 0 when nothing is wrong "
         "(notes allowed), 1 when something is wrong and was not fixed.",
     )
     check.add_argument(
@@ -622,6 +634,11 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         help="under the store's write lock, chmod the registry and directories back to "
         "0600/0700, delete temporary files of failed saves and remove credential directories "
         "of no user; the registry itself is never rewritten",
+    )
+    check.add_argument(
+        "--owner", metavar="NAME|UID", type=_owner,
+        help="the account the store's files should belong to (default: the one running "
+        "check), e.g. the MCP server's when root checks its store",
     )
     check.set_defaults(handler=_cmd_check, opens_store=False)
 
