@@ -1,7 +1,8 @@
 """Races an attacker or plain bad luck can run against the store, many rounds each.
 
-verify-vs-remove: a process checks a user's key without pause while another
-removes that user, as the MCP server does while an operator removes someone.
+verify-vs-remove: a process checks a user's key without pause (through the
+store and through a key index, by turns) while another removes that user, as
+the MCP server does while an operator removes someone.
 No key check may fail (every answer is the user or None) and no removed
 user's credential directory may remain once the checks have stopped.
 
@@ -40,17 +41,20 @@ from pathlib import Path
 
 # Checks keys read from stdin ("<key> <count>" per round) until the key has
 # stopped working `count` times in a row, then reports "<checks> <errors>".
+# The checks take turns between the store and a key index over it.
 _VERIFIER = r"""
 import sys
+from vardun.mcp.key_index import KeyIndex
 from vardun.mcp.user_store import MCPUserStore
 store = MCPUserStore(sys.argv[1])
+checkers = (store, KeyIndex(store))
 for line in sys.stdin:
     key, quiet = line.split()
     checks = errors = misses = 0
     while misses < int(quiet):
         checks += 1
         try:
-            user = store.verify_api_key(key)
+            user = checkers[checks % 2].verify_api_key(key)
         except Exception as error:
             errors += 1
             print(f"error {type(error).__name__}: {error}", file=sys.stderr, flush=True)

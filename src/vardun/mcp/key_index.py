@@ -60,7 +60,6 @@ _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC
 _DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
-
 class _NeedsThread:
     def __repr__(self) -> str:
         return "NEEDS_THREAD"
@@ -253,12 +252,10 @@ class KeyIndex:
         except OSError:
             if self._still_there(user_id, key_hash):
                 raise
-            gone = True
         else:
             if existed or self._still_there(user_id, key_hash):
                 return True
-            gone = True
-        if gone and not existed:
+        if not existed:
             _remove_if_empty(path)
         return False
 
