@@ -2,6 +2,10 @@
 
 import fcntl
 import importlib.util
+import os
+import re
+import subprocess
+import sys
 from pathlib import Path
 
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
@@ -46,3 +50,18 @@ def failed(result, status, *fragments):
     for fragment in fragments:
         assert fragment in lines[0]
     return lines[0]
+
+
+def traced_calls(tmp_path, code, calls, *args):
+    """Runs `code` in a new interpreter under strace and returns the system
+    calls named in `calls` that it made, one text per call, strings in full."""
+    trace = Path(tmp_path) / "trace"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    subprocess.run(
+        ["strace", "-f", "-qq", "-s", "4096", "-o", str(trace), "-e", f"trace={calls}",
+         sys.executable, "-P", "-c", code, *map(str, args)],
+        env=env, check=True, timeout=60, stdin=subprocess.DEVNULL,
+    )
+    # One space before the result, as strace pads it to a column.
+    return [re.sub(r"\)\s+= ", ") = ", line.split(None, 1)[1])
+            for line in trace.read_text().splitlines()]
