@@ -278,5 +278,5 @@ def test_fix_waits_for_the_write_lock_and_repairs_what_it_finds_then(cli_env, st
         store.path.write_text(json.dumps(records))
     out, _ = fixing.communicate(timeout=60)
     assert "waiting for the write lock" in waiting
-    assert fixing.returncode == 0 and "1 fixed" in out and not temp.exists()
     assert orphan.is_dir()
+    assert fixing.returncode == 0 and "1 fixed" in out and not temp.exists()
