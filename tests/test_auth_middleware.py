@@ -164,7 +164,7 @@ def test_hostile_headers_are_refused_as_invalid_tokens(site, value):
     assert whoami(site.client, value) == (401, "invalid_token")
 
 
-def test_websocket_refused_before_the_handshake_and_accepted_with_a_key(site):
+def test_websocket_refused_before_the_handshake_and_accepted_with_a_key(site, monkeypatch):
     def handshake(*headers):
         """The handshake's status and the first frame's text (short, unmasked)."""
         with socket.create_connection(("127.0.0.1", site.port), timeout=30) as connection:
@@ -187,6 +187,10 @@ def test_websocket_refused_before_the_handshake_and_accepted_with_a_key(site):
     assert site.probe.closes[closes:] == [1008, 1008]
     status, frame = handshake(b"Authorization: Bearer " + site.bob["api_key"].encode())
     assert status == b"101" and json.loads(frame) == {"user": site.bob["user_id"]}
+    # A store that fails is the server's fault, not a policy violation.
+    monkeypatch.setattr(site.probe.middleware, "store", RaisingStore())
+    assert handshake(b"Authorization: Bearer " + site.bob["api_key"].encode()) == (b"403", b"")
+    assert [code for code in site.probe.closes[closes:] if code != 1000] == [1008, 1008, 1011]
 
 
 class RaisingStore:
