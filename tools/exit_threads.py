@@ -2,8 +2,9 @@
 
 Each run is a fresh interpreter whose daemon threads keep using one store
 while the main thread returns after a short random pause, so the interpreter
-finalises with threads anywhere in the module: checking keys, saving,
-flushing, waiting for the write lock, serving HTTP requests. A run crashes
+finalises with threads anywhere in the module: checking keys, handling a
+failed directory step, saving, flushing, waiting for the write lock, serving
+HTTP requests. A run crashes
 when it ends by a signal or with a non-zero status, or prints an abort
 message or a sanitizer report.
 
