@@ -1,8 +1,11 @@
 """Helpers shared by several test files."""
 
 import fcntl
-import os
 import importlib.util
+import os
+import re
+import subprocess
+import sys
 from pathlib import Path
 
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
@@ -67,3 +70,18 @@ def deep_tree(top, depth, name, leaf=os.mkfifo):
 
 def empty_file(name, dir_fd):
     os.close(os.open(name, os.O_WRONLY | os.O_CREAT, dir_fd=dir_fd))
+
+
+def traced_calls(tmp_path, code, calls, *args):
+    """Runs `code` in a new interpreter under strace and returns the system
+    calls named in `calls` that it made, one text per call, strings in full."""
+    trace = Path(tmp_path) / "trace"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    subprocess.run(
+        ["strace", "-f", "-qq", "-s", "4096", "-o", str(trace), "-e", f"trace={calls}",
+         sys.executable, "-P", "-c", code, *map(str, args)],
+        env=env, check=True, timeout=60, stdin=subprocess.DEVNULL,
+    )
+    # One space before the result, as strace pads it to a column.
+    return [re.sub(r"\)\s+= ", ") = ", line.split(None, 1)[1])
+            for line in trace.read_text().splitlines()]

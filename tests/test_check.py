@@ -128,7 +128,11 @@ def test_modes_are_put_back(cli, store, audit):
     store.lock_path.chmod(0o644)  # as stores used to create it
     store.users_dir.chmod(0o755)
     store.credential_dir(alice["user_id"]).chmod(0o750)
+    registry = store.path.stat()
     plain, fixed, _ = audit(0)
+    # Re-moded in place: a re-save would be a new file, not the one audited.
+    after = store.path.stat()
+    assert (after.st_ino, after.st_mtime_ns) == (registry.st_ino, registry.st_mtime_ns)
     kinds = ["registry_mode", "users_dir_mode", "credential_dir_mode", "lock_mode"]
     assert sorted(f["kind"] for f in plain) == sorted(kinds) and all(f["fixable"] for f in plain)
     assert sorted((f["kind"], f["fixed"]) for f in fixed) == sorted((k, True) for k in kinds)
@@ -253,10 +257,12 @@ def test_files_of_another_owner_are_reported_and_block_repairs(cli, store, audit
     assert plain == fixed and stat.S_IMODE(store.path.stat().st_mode) == 0o640
 
 
-def test_fix_waits_for_the_write_lock(cli_env, store, base_dir):
+def test_fix_waits_for_the_write_lock_and_repairs_what_it_finds_then(cli_env, store, base_dir):
     store.add_user("Alice")
     temp = base_dir / "mcp_users.tmp-1"
     temp.write_text("")
+    orphan = store.users_dir / "u_0000000b"
+    orphan.mkdir(mode=0o700)
     argv = [sys.executable, "-P", "-m", "vardun.mcp.users", "check", "--fix", "--base-dir",
             str(base_dir)]
     with store._locked():
@@ -267,6 +273,10 @@ def test_fix_waits_for_the_write_lock(cli_env, store, base_dir):
         waiting = fixing.stderr.readline() if ready else ""
         time.sleep(0.3)
         assert fixing.poll() is None and temp.exists()
+        # Meanwhile a record comes to own the orphan directory.
+        records = [*json.loads(store.path.read_text()), {**RECORD, "user_id": orphan.name}]
+        store.path.write_text(json.dumps(records))
     out, _ = fixing.communicate(timeout=60)
     assert "waiting for the write lock" in waiting
+    assert orphan.is_dir()
     assert fixing.returncode == 0 and "1 fixed" in out and not temp.exists()

@@ -2,12 +2,17 @@
 everything inside, and never reaching outside the users directory."""
 
 import os
+import re
+import shutil
 import stat
 from pathlib import Path
 
 import pytest
 
 import vardun.mcp.user_store as m
+from helpers import traced_calls
+
+needs_strace = pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 
 from helpers import deep_tree, empty_file
 
@@ -50,6 +55,48 @@ def test_ensure_creates_parents_and_tightens_modes(store):
     (directory / "state.json").write_text("{}")
     store._ensure_credential_dir("u_2")
     assert mode(directory) == 0o700 and (directory / "state.json").read_text() == "{}"
+
+
+CREATE_AND_RECREATE = r"""
+import os, sys
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(sys.argv[1])
+added = store.add_user("a")
+os.rmdir(store.credential_dir(added["user_id"]))
+assert store.verify_api_key(added["api_key"]) is not None
+"""
+
+
+@needs_strace
+def test_a_credential_directory_is_private_from_its_creation(tmp_path):
+    # Made wider and re-moded afterwards, it could be entered in between.
+    calls = traced_calls(tmp_path, CREATE_AND_RECREATE, "mkdir,mkdirat", tmp_path / "base")
+    (user_id,) = os.listdir(tmp_path / "base" / "users")
+    made = [c for c in calls if f'{user_id}",' in c]
+    assert len(made) == 2, calls  # by add_user, and again by the key check
+    assert all(re.search(r", 0700\) = 0$", c) for c in made), made
+
+
+@needs_strace
+def test_a_removal_works_below_a_descriptor_of_the_users_directory(store, tmp_path):
+    # Naming the directory by its path, a link swapped in for one of its
+    # parents meanwhile would send the removal elsewhere.
+    user_id = store.add_user("a")["user_id"]
+    root = store.credential_dir(user_id)
+    (root / "nested" / "sub").mkdir(parents=True)
+    (root / "nested" / "sub" / "deep.txt").write_text("x")
+    (root / ".hidden").write_text("x")
+    (root / "link").symlink_to(tmp_path)
+    code = "import sys\nfrom vardun.mcp.user_store import MCPUserStore\n" \
+           "assert MCPUserStore(sys.argv[1]).remove_user(sys.argv[2])\n"
+    calls = traced_calls(tmp_path, code, "all", store.base_dir, user_id)
+    assert not root.exists() and (tmp_path / "base").is_dir()
+    assert [c for c in calls if str(root) in c] == []
+    assert [c for c in calls if c.startswith(("rmdir(", "unlink(", "unlinkat(AT_FDCWD"))] == []
+    removed = [c for c in calls if c.startswith("unlinkat(")]
+    names = {c.split('"')[1].rsplit("/", 1)[-1] for c in removed}
+    assert names == {"nested", "sub", "deep.txt", ".hidden", "link", user_id}, removed
+    assert re.fullmatch(rf'unlinkat\(\d+, "{user_id}", AT_REMOVEDIR\) = 0', removed[-1]), removed
 
 
 def test_ensure_over_a_file_fails_and_keeps_its_mode(store):

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import vardun.mcp.user_store as m
+from helpers import traced_calls
 
 RECORDS = [
     {"user_id": "u_00000001", "api_key_hash": "sha256:" + "a" * 64, "description": "前端 · 小王",
@@ -87,17 +88,11 @@ def test_a_save_is_private_from_its_first_byte_and_flushed_around_its_rename(tmp
     # without following a link and is 0600 (whatever the umask) before a byte
     # goes in, its data reaches the disk before the rename, and the directory
     # after it, or a power cut could lose the rename or leave an empty file.
-    trace = tmp_path / "trace"
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    subprocess.run(
-        ["strace", "-f", "-qq", "-o", str(trace), "-e",
-         "trace=openat,ftruncate,fchmod,write,fdatasync,fsync,rename,close",
-         sys.executable, "-P", "-c", SAVE_UNDER_STRACE, str(tmp_path / "base")],
-        env=env, check=True, timeout=60, stdin=subprocess.DEVNULL,
-    )
-    calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines()]
+    calls = traced_calls(tmp_path, SAVE_UNDER_STRACE,
+                         "openat,ftruncate,fchmod,write,fdatasync,fsync,rename,close",
+                         tmp_path / "base")
     start = next(i for i, c in enumerate(calls) if "mcp_users.tmp-" in c and c.startswith("openat("))
-    assert "O_NOFOLLOW" in calls[start] and calls[start].split(") = ")[0].endswith("0600")
+    assert "O_NOFOLLOW" in calls[start] and calls[start].split(") = ")[0].endswith(", 0600")
     fd = calls[start].rsplit("= ", 1)[1]
     steps = []
     for call in calls[start + 1:]:
@@ -109,6 +104,11 @@ def test_a_save_is_private_from_its_first_byte_and_flushed_around_its_rename(tmp
         elif name == "fsync" and steps and steps[-1] == "rename":
             steps.append("fsync of the directory")
     assert steps[:6] == ["ftruncate", "fchmod", "write", "fchmod", "fdatasync", "rename"], steps
+    # Never wider than 0600, not even for a moment before the rename.
+    renamed = next(i for i, c in enumerate(calls) if c.startswith('rename("') and "tmp-" in c)
+    modes = [c.split(", ")[1].split(")")[0] for c in calls[start:renamed]
+             if c.startswith(f"fchmod({fd},")]
+    assert modes == ["0600", "0600"], modes
     assert "fsync of the directory" in steps, steps
 
 

@@ -407,6 +407,21 @@ class TestListAndVerify:
             assert racing.verify_api_key(added["api_key"]) is None
             assert list(store.users_dir.iterdir()) == []
 
+    def test_a_rotation_racing_the_check_refuses_the_old_key(self, store):
+        # The key is rotated and the directory removed between the check's
+        # load and its directory step: the user is still there, its key is not.
+        class Racing(Store):
+            def _ensure_credential_dir(self, user_id):
+                if not rotated:
+                    rotated.append(self.rotate_api_key(user_id)["api_key"])
+                    self._remove_credential_dir(user_id)
+                super()._ensure_credential_dir(user_id)
+
+        rotated = []
+        added = store.add_user()
+        assert Racing(store.base_dir).verify_api_key(added["api_key"]) is None
+        assert store.verify_api_key(rotated[0]).user_id == added["user_id"]
+
     def test_a_failing_directory_step_of_a_user_still_there_raises(self, store):
         added = store.add_user()
         store.credential_dir(added["user_id"]).rmdir()

@@ -2,8 +2,9 @@
 
 Each run is a fresh interpreter whose daemon threads keep using one store
 while the main thread returns after a short random pause, so the interpreter
-finalises with threads anywhere in the module: checking keys, saving,
-flushing, waiting for the write lock, serving HTTP requests. A run crashes
+finalises with threads anywhere in the module: checking keys, handling a
+failed directory step, saving, flushing, waiting for the write lock, serving
+HTTP requests. A run crashes
 when it ends by a signal or with a non-zero status, or prints an abort
 message or a sanitizer report.
 
@@ -57,6 +58,33 @@ def work():
         store.verify_api_key("Bearer " + key)
         store.verify_api_key("vardun-mcp-unknown")
 spawn(work)
+time.sleep(PAUSE)
+""",
+    # Key checks whose directory step fails (a file holds the credential
+    # directory's name), so each reads the registry again while it handles
+    # that error; at exit a module's finaliser blocks for a moment (closing a
+    # connection, say) and lets the waiting threads take the interpreter lock.
+    "failed-directory-step": """
+import sys, types
+store._save(store._load() + [
+    {"user_id": f"u_{n:08x}", "api_key_hash": store.hash_api_key(f"k{n}"), "description": ""}
+    for n in range(30)
+])
+occupied = store.credential_dir(store.list_users()[0].user_id)
+occupied.rmdir()
+occupied.write_text("")
+def work():
+    while True:
+        try:
+            store.verify_api_key(key)
+        except FileExistsError:
+            pass
+spawn(work, 8)
+class Connection:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.05)
+sys.modules["closing_at_exit"] = types.ModuleType("closing_at_exit")
+sys.modules["closing_at_exit"].connection = Connection()
 time.sleep(PAUSE)
 """,
     # Saves back to back: most of the time goes to the flushes of the save.
