@@ -167,6 +167,19 @@ def verify_vs_remove(rounds, base, rng):
     return figures
 
 
+def _remove_while(child, ready, store, user_id, rng, figures):
+    """Removes the user's credential directory once `child` says it is
+    `ready` and at work, counting whether the removal completed or stopped."""
+    assert child.stdout.readline().strip() == ready
+    time.sleep(rng.uniform(0, 0.002))
+    try:
+        store._remove_credential_dir(user_id)
+        figures["completed"] += 1
+    except OSError:
+        figures["stopped"] += 1
+    child.stdin.close()
+
+
 def _snapshot(root):
     found = {}
     for entry in sorted(Path(root).rglob("*")):
@@ -191,14 +204,7 @@ def swap_during_removal(rounds, base, rng, files=60):
         for n in range(files):
             (directory / "sub" / f"f{n:03}").write_text("login state")
         with _child(_SWAPPER, str(directory), str(victim)) as swapper:
-            assert swapper.stdout.readline().strip() == "swapping"
-            time.sleep(rng.uniform(0, 0.002))
-            try:
-                store._remove_credential_dir(user_id)
-                figures["completed"] += 1
-            except OSError:
-                figures["stopped"] += 1
-            swapper.stdin.close()
+            _remove_while(swapper, "swapping", store, user_id, rng, figures)
         if _snapshot(victim) != before:
             figures["outside_changed"] += 1
             shutil.rmtree(victim)
@@ -238,14 +244,7 @@ def move_during_deep_removal(rounds, base, rng, depth=14, moved=3, files=10):
             _precious(level, files)
         inner = directory.joinpath(*["sub"] * moved)
         with _child(_MOVER, str(inner), str(victim / "sub"), str(level)) as mover:
-            assert mover.stdout.readline().strip() == "moving"
-            time.sleep(rng.uniform(0, 0.002))
-            try:
-                store._remove_credential_dir(user_id)
-                figures["completed"] += 1
-            except OSError:
-                figures["stopped"] += 1
-            mover.stdin.close()
+            _remove_while(mover, "moving", store, user_id, rng, figures)
         # What was moved out and could not go back is the credential directory's.
         shutil.rmtree(victim / "sub", ignore_errors=True)
         if _snapshot(victim) != before:

@@ -70,16 +70,8 @@ class StoreAuthBackend(AuthenticationBackend, _ChecksKeys):
     def __init__(self, store: KeyVerifier | None = None, *, realm: str = "vardun-mcp",
                  check_in_thread: bool = False) -> None:
         _bearer_challenge(realm)
-        if store is None:
-            from vardun.mcp.user_store import MCPUserStore
-
-            store = MCPUserStore()
-        if not callable(getattr(store, "verify_api_key", None)):
-            raise TypeError("store must have a verify_api_key method")
-        self.store = store
+        self._take_store(store, check_in_thread)
         self.realm = realm
-        self.check_in_thread = bool(check_in_thread)
-        self._key_check()
 
     # Any: the store's user (an MCPUser, for parity with BearerAuthMiddleware's
     # scope["user"]), which need not be a Starlette BaseUser.

@@ -212,6 +212,18 @@ class _ChecksKeys:
     check_in_thread: bool
     _check: _KeyCheck
 
+    def _take_store(self, store: KeyVerifier | None, check_in_thread: bool) -> None:
+        # None: MCPUserStore() over the configured directory.
+        if store is None:
+            from vardun.mcp.user_store import MCPUserStore
+
+            store = MCPUserStore()
+        if not callable(getattr(store, "verify_api_key", None)):
+            raise TypeError("store must have a verify_api_key method")
+        self.store = store
+        self.check_in_thread = bool(check_in_thread)
+        self._key_check()
+
     def _key_check(self) -> _KeyCheck:
         check = getattr(self, "_check", None)
         if check is None or check.store is not self.store or check.in_thread != self.check_in_thread:
@@ -252,21 +264,11 @@ class BearerAuthMiddleware(_ChecksKeys):
         paths = frozenset(exempt_paths)
         if not all(isinstance(path, str) for path in paths):
             raise TypeError("exempt_paths must hold str paths")
-        if not isinstance(realm, str):
-            raise TypeError(f"realm must be a str, not {type(realm).__name__}")
-        challenge = f"Bearer realm={_quoted(realm)}"
-        if store is None:
-            from vardun.mcp.user_store import MCPUserStore
-
-            store = MCPUserStore()
-        if not callable(getattr(store, "verify_api_key", None)):
-            raise TypeError("store must have a verify_api_key method")
+        challenge = _bearer_challenge(realm)
+        self._take_store(store, check_in_thread)
         self.app = app
-        self.store = store
         self.exempt_paths = paths
         self.realm = realm
-        self.check_in_thread = bool(check_in_thread)
-        self._key_check()
 
         self._missing, self._repeated, self._invalid, self._failed = (
             _refusal(answer, challenge) for answer in (_MISSING, _REPEATED, _INVALID, _FAILED))

@@ -273,20 +273,31 @@ class KeyIndex:
 
     # -- keeping the registry in view -----------------------------------------
 
-    def _look(self, me: int) -> os.stat_result | None:
-        """What the registry's path names now, if it is a regular file the
-        store would read; None otherwise (the store then answers)."""
+    def _open(self, me: int) -> tuple[int, os.stat_result] | None:
+        """The registry opened as the store opens it, and what it is, if it
+        is a regular file the store would read; None otherwise (the store
+        then answers). The caller closes the descriptor."""
         try:
             fd = os.open(self.store.path, _OPEN_FLAGS)
         except (OSError, ValueError):
             return None
         try:
             info = os.fstat(fd)
-        finally:
+            if stat.S_ISREG(info.st_mode) and self._owner_accepted(info.st_uid, me):
+                return fd, info
+        except BaseException:
             os.close(fd)
-        if not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid, me):
+            raise
+        os.close(fd)
+        return None
+
+    def _look(self, me: int) -> os.stat_result | None:
+        """What the registry's path names now (see _open)."""
+        opened = self._open(me)
+        if opened is None:
             return None
-        return info
+        os.close(opened[0])
+        return opened[1]
 
     def _owner_accepted(self, owner: int, me: int) -> bool:
         # The store's own rule: its account's file, or for root also root's
@@ -322,15 +333,13 @@ class KeyIndex:
                 return current
             self._snapshot = None
             for _ in range(3):
-                try:
-                    fd = os.open(self.store.path, _OPEN_FLAGS)
-                except (OSError, ValueError):
+                opened = self._open(me)
+                if opened is None:
                     return None
+                fd, info = opened
                 try:
-                    info = os.fstat(fd)
                     before = _signature(info)
-                    if (not stat.S_ISREG(info.st_mode) or not self._owner_accepted(info.st_uid, me)
-                            or before == self._refused):
+                    if before == self._refused:
                         return None
                     try:
                         records = self.store._load()
