@@ -52,6 +52,21 @@ void PendingError::restore() noexcept {
 
 namespace py {
 
+void add_attribute_error_details(PyObject* obj, PyObject* name) {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+  PendingError error = PendingError::fetch();
+  if (PyErr_GivenExceptionMatches(error.value(), PyExc_AttributeError)) {
+    auto* exc = reinterpret_cast<PyAttributeErrorObject*>(error.value());
+    if (exc->name == nullptr && exc->obj == nullptr) {
+      Py_INCREF(name);
+      exc->name = name;
+      Py_INCREF(obj);
+      exc->obj = obj;
+    }
+  }
+  error.restore();
+}
+
 namespace {
 
 // Lays out arguments for vectorcall with a free slot in front, so that the

@@ -10,8 +10,24 @@
 
 namespace vardun::py {
 
+// Gives an AttributeError raised while reading obj.name the name and object
+// that PyObject_GetAttr gives it, unless it has them already.
+void add_attribute_error_details(PyObject* obj, PyObject* name);
+
+// obj.name as a new reference, or NULL with the error set. An object whose
+// type keeps the generic look-up is read through that directly, without
+// PyObject_GetAttr's dispatch; `name` is a str.
+inline PyObject* getattr_or_null(PyObject* obj, PyObject* name) {
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 0);
+    if (value == nullptr) add_attribute_error_details(obj, name);
+    return value;
+  }
+  return PyObject_GetAttr(obj, name);
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) {
-  return Ref::own(PyObject_GetAttr(obj, name));
+  return Ref::own(getattr_or_null(obj, name));
 }
 
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
