@@ -61,6 +61,20 @@ def _run_loop(evaluate, stmt, namespace, calls):
     evaluate(code, namespace, namespace)
 
 
+def _fixed_directory(parent):
+    """A new directory whose name is the same from run to run: the paths end
+    up in strings that get hashed, and a random name would move the counts
+    by a few hundred instructions."""
+    for n in range(10000):
+        candidate = parent / f"vardun-instructions-{n:04d}"
+        try:
+            candidate.mkdir(mode=0o700)
+        except FileExistsError:
+            continue
+        return candidate
+    raise FileExistsError(f"no free vardun-instructions-NNNN directory in {parent}")
+
+
 def child(plan_path, only, sizes, workdir):
     """Under callgrind: one measured loop per entry of the plan, in its order."""
     import run
@@ -68,7 +82,7 @@ def child(plan_path, only, sizes, workdir):
     us = run.import_module()
     evaluate = _evaluator()
     settings = {"sizes": sizes, "growth_sizes": (), "add_remove_sizes": sizes}
-    root = Path(tempfile.mkdtemp(prefix="vardun-instructions-", dir=workdir))
+    root = _fixed_directory(Path(workdir or tempfile.gettempdir()))
     plan = []
     try:
         cases = run.build_cases(us, root, settings, only, log=lambda *_: None)

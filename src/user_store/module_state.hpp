@@ -75,6 +75,8 @@ namespace vardun {
   X(replace, "replace")                              \
   X(parent, "parent")                                \
   X(name, "name")                                    \
+  X(buffer, "buffer")                                \
+  X(raw, "raw")                                      \
   X(mkdir, "mkdir")                                  \
   X(touch, "touch")                                  \
   X(open, "open")                                    \
@@ -125,7 +127,7 @@ namespace vardun {
   X(kw_parents_exist_ok, "parents", "exist_ok")              \
   X(kw_mode_parents_exist_ok, "mode", "parents", "exist_ok") \
   X(kw_exist_ok, "exist_ok")                                 \
-  X(kw_encoding_opener, "encoding", "opener")                \
+  X(kw_encoding, "encoding")                                 \
   X(kw_ensure_ascii_indent, "ensure_ascii", "indent")        \
   X(kw_reverse, "reverse")                                   \
   X(kw_frozen, "frozen")                                     \

@@ -39,46 +39,6 @@ StepResult finished() {
   return StepResult{false, Ref::borrow(Py_None)};
 }
 
-// The opener given to open(): hands out the descriptor kept in `holder` (a
-// one-item list) once, whatever path and flags it is called with.
-PyObject* hand_over_descriptor(PyObject* holder, PyObject* const*, Py_ssize_t) {
-  if (PyList_GET_SIZE(holder) == 0) {
-    errno = EBADF;
-    return PyErr_SetFromErrno(PyExc_OSError);
-  }
-  PyObject* fd = Py_NewRef(PyList_GET_ITEM(holder, 0));
-  if (PyList_SetSlice(holder, 0, 1, nullptr) != 0) {
-    Py_DECREF(fd);
-    return nullptr;
-  }
-  return fd;
-}
-
-PyMethodDef opener_def = {
-    "lock_file_opener",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hand_over_descriptor)),
-    METH_FASTCALL, nullptr};
-
-// open(os.fspath(lock_path), "w", encoding="utf-8") on the descriptor already
-// opened: the file object is named by the path, as lock_path.open("w") would
-// name it, and closes the descriptor once it has taken it over.
-Ref open_lock_file_object(const ModuleState& s, GeneratorObject& gen, PyObject* lock_path,
-                          posix::Fd descriptor) {
-  Ref name = Ref::own(PyOS_FSPath(lock_path));
-  Ref holder = Ref::own(PyList_New(0));
-  check(PyList_Append(holder.get(), Ref::own(PyLong_FromLong(descriptor.get())).get()));
-  Ref opener = Ref::own(PyCFunction_New(&opener_def, holder.get()));
-  Ref open = gen.global(s.open);
-  struct HandedOver {
-    posix::Fd& fd;
-    PyObject* holder;
-    ~HandedOver() {
-      if (PyList_GET_SIZE(holder) == 0) fd.release();
-    }
-  } handed_over{descriptor, holder.get()};
-  return py::call(open.get(), {name.get(), s.mode_w, s.utf_8, opener.get()}, s.kw_encoding_opener);
-}
-
 // Up to the yield: create and open the lock file, then lock it.
 StepResult acquire(GeneratorObject& gen) {
   const ModuleState& s = *gen.state;
@@ -88,8 +48,16 @@ StepResult acquire(GeneratorObject& gen) {
   // itself, mode 0600 so nobody else can hold the lock, emptied and with a
   // new modification time, and the file object wraps that descriptor.
   Ref lock_path = py::getattr(store, s.lock_path);
-  Ref opened = open_lock_file_object(s, gen, lock_path.get(),
-                                     store_files::open_lock_file(posix::fs_name(lock_path.get())));
+  Ref name = Ref::own(PyOS_FSPath(lock_path.get()));
+  posix::Fd descriptor = store_files::open_lock_file(posix::fs_name(name.get()));
+  Ref fd = Ref::own(PyLong_FromLong(descriptor.get()));
+  Ref open = gen.global(s.open);
+  Ref opened = py::call(open.get(), {fd.get(), s.mode_w, s.utf_8}, s.kw_encoding);
+  descriptor.release();  // the file object closes it now
+  // Named as lock_path.open("w") names it, by the path's text: the file
+  // object's name is its raw file's, which open() set to the descriptor.
+  Ref buffer = py::getattr(opened.get(), s.buffer);
+  py::setattr(py::getattr(buffer.get(), s.raw).get(), s.name, name.get());
   py::EnteredContext file = py::enter_context(opened.get());
   bool locked = catch_all(
       [&] {
