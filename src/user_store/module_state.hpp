@@ -104,6 +104,8 @@ namespace vardun {
   X(dunder_qualname, "__qualname__")                 \
   X(dunder_doc, "__doc__")                           \
   X(dunder_annotations, "__annotations__")           \
+  X(dunder_enter, "__enter__")                       \
+  X(dunder_exit, "__exit__")                         \
   /* text constants */                               \
   X(empty, "")                                       \
   X(utf_8, "utf-8")                                  \

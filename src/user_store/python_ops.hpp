@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "module_state.hpp"
 #include "python_ref.hpp"
 
 namespace vardun::py {
@@ -122,7 +123,7 @@ struct EnteredContext {
   Ref exit;   // the bound __exit__
   Ref value;  // what __enter__ returned
 };
-EnteredContext enter_context(PyObject* manager);
+EnteredContext enter_context(const ModuleState& s, PyObject* manager);
 
 // __exit__(None, None, None).
 void exit_context(PyObject* exit);
@@ -135,8 +136,8 @@ bool exit_context(PyObject* exit, const PendingError& error);
 // when the block ended normally and false when it raised and __exit__
 // suppressed the exception; any other exception propagates.
 template <class Block>
-bool with_block(PyObject* manager, Block&& block) {
-  EnteredContext context = enter_context(manager);
+bool with_block(const ModuleState& s, PyObject* manager, Block&& block) {
+  EnteredContext context = enter_context(s, manager);
   // A forced unwinding leaves the context as it is (python_ref.hpp).
   bool completed = catch_all(
       [&] {

@@ -58,7 +58,7 @@ StepResult acquire(GeneratorObject& gen) {
   // object's name is its raw file's, which open() set to the descriptor.
   Ref buffer = py::getattr(opened.get(), s.buffer);
   py::setattr(py::getattr(buffer.get(), s.raw).get(), s.name, name.get());
-  py::EnteredContext file = py::enter_context(opened.get());
+  py::EnteredContext file = py::enter_context(s, opened.get());
   bool locked = catch_all(
       [&] {
         flock_if_available(gen, file.value.get(), s.name_LOCK_EX);
