@@ -27,7 +27,7 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:suppressions=$(CURDIR)/tools/asan-suppressions.txt UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
-	stubtest bench bench-quick stress crash exits fuzz install install-check wheel demo-api \
+	stubtest bench bench-quick bench-instructions stress crash exits fuzz install install-check wheel demo-api \
 	demo-server
 
 all: build
@@ -85,6 +85,11 @@ bench: build
 
 bench-quick: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P bench/run.py --quick
+
+# Instructions per call under callgrind, module against floor; no timing.
+bench-instructions: build
+	scripts/ensure-deps valgrind
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P bench/run.py --instructions
 
 # Full-size reliability runs; CI runs smaller versions inside the test suite.
 stress: build

@@ -1,13 +1,17 @@
-"""Builds the C++ extension vardun.mcp.user_store.
+"""Builds the package vardun with the C++ extension vardun.mcp.user_store.
 
 VARDUN_BUILD selects the flavour: "release" (default), "asan" (AddressSanitizer
 and UndefinedBehaviorSanitizer) or "debug". Warnings are errors in every one.
+The metadata is in pyproject.toml; what setuptools still calls beta there
+(the package layout) is given here.
 """
 
 import os
 from glob import glob
 
 from setuptools import Extension, setup
+from setuptools.command.build_py import build_py
+from setuptools.command.install_lib import install_lib
 
 FLAVOURS = {
     "release": ["-O2"],
@@ -31,7 +35,37 @@ compile_args = [
 ]
 link_args = ["-fsanitize=address,undefined"] if flavour == "asan" else []
 
+
+
+class CompileOnlyWhenAsked:
+    """Skips the byte-compile step when it is not asked for.
+
+    Without --compile or --optimize there is nothing to compile (a wheel
+    build turns both off), yet the stock build_py and install_lib still go
+    through that step, which says "byte-compiling is disabled, skipping"
+    whenever PYTHONDONTWRITEBYTECODE is set.
+    """
+
+    def byte_compile(self, files):
+        if self.compile or self.optimize:
+            super().byte_compile(files)
+
+
+class BuildPy(CompileOnlyWhenAsked, build_py):
+    pass
+
+
+class InstallLib(CompileOnlyWhenAsked, install_lib):
+    pass
+
+
 setup(
+    # The src layout: nothing in the checkout root can shadow the installed package.
+    package_dir={"": "src"},
+    packages=["vardun", "vardun.mcp"],
+    include_package_data=False,
+    package_data={"vardun.mcp": ["py.typed", "*.pyi"]},
+    cmdclass={"build_py": BuildPy, "install_lib": InstallLib},
     ext_modules=[
         Extension(
             "vardun.mcp.user_store",

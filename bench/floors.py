@@ -59,7 +59,9 @@ def user_to_dict(user):
 
 def generate_api_key():
     alphabet = ascii_letters + digits
-    return API_KEY_PREFIX + "".join([secrets.choice(alphabet) for _ in range(API_KEY_RANDOM_LENGTH)])
+    random_part = "".join([secrets.choice(alphabet) for _ in range(API_KEY_RANDOM_LENGTH)])
+    # The prefix is looked up after the draws, as the module does.
+    return API_KEY_PREFIX + random_part
 
 
 def normalize_api_key(raw):

@@ -707,7 +707,14 @@ def main(argv=None):
                         help="only the growth check, in this process as it is")
     parser.add_argument("--no-steady-heap", action="store_true",
                         help="skip the second growth check with glibc's thresholds pinned")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions per call under callgrind instead of timing "
+                             "(bench/instructions.py; JSON beside --json, as instructions.json)")
     args = parser.parse_args(argv)
+    if args.instructions:
+        import instructions
+
+        return instructions.main(args)
 
     settings = dict(SETTINGS["quick" if args.quick else "full"])
     if args.sizes:

@@ -1,6 +1,7 @@
 """Key generation, with every module-level name looked up at call time."""
 
 import string
+import types
 
 import pytest
 
@@ -55,6 +56,32 @@ def test_rebound_secrets_is_used_for_every_character(monkeypatch):
     monkeypatch.setattr(m, "secrets", CountingSecrets)
     assert m.generate_api_key() == "vardun-mcp-" + "Z" * 32
     assert seen == [string.ascii_letters + string.digits] * 32
+
+
+def test_changes_between_two_draws_apply_to_the_next_character(monkeypatch):
+    fake, other = types.ModuleType("fake_secrets"), types.ModuleType("other_secrets")
+    drawn = []
+
+    def first(alphabet):
+        drawn.append(alphabet)
+        if len(drawn) == 3:
+            fake.choice = second
+        return "a"
+
+    def second(alphabet):
+        drawn.append(alphabet)
+        if len(drawn) == 5:
+            m.secrets = other
+        return "b"
+
+    fake.choice = first
+    letters = iter("cdef")
+    # Not in the module's dict: its __getattr__ answers at every step.
+    other.__getattr__ = lambda name: lambda alphabet: next(letters)
+    monkeypatch.setattr(m, "secrets", fake)
+    monkeypatch.setattr(m, "API_KEY_RANDOM_LENGTH", 9)
+    assert m.generate_api_key() == "vardun-mcp-aaabbcdef"
+    assert len(drawn) == 5
 
 
 def test_rebound_generator_is_what_the_store_calls(store, monkeypatch):

@@ -8,9 +8,12 @@ a change to the module's behaviour that the floors do not share fails here.
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 BENCH = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
@@ -83,3 +86,20 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
 
     # The registries live only for the run.
     assert [p.name for p in tmp_path.iterdir()] == ["bench.json"]
+
+
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+def test_instruction_counts_cover_both_sides(tmp_path):
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    result = subprocess.run(
+        [sys.executable, "-P", str(BENCH), "--instructions", "--only", "MCPUser.to_dict",
+         "--json", str(tmp_path / "bench.json"), "--dir", str(tmp_path)],
+        env=environment, capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL,
+    )
+    assert result.returncode == 0, result.stderr
+    (row,) = json.loads((tmp_path / "instructions.json").read_text(encoding="utf-8"))["rows"]
+    assert row["operation"] == "MCPUser.to_dict" and "MCPUser.to_dict" in result.stdout
+    # A dict of four entries, a str() and four attribute reads: thousands, not
+    # millions (which would mean something besides the loop was counted).
+    assert 500 < row["module_ir"] < 20000 and 500 < row["floor_ir"] < 20000

@@ -95,3 +95,35 @@ def test_to_dict_passes_attribute_errors_through():
 
     with pytest.raises(RuntimeError, match="no text"):
         make(credential_dir=Broken()).to_dict()
+
+
+
+def test_to_dict_reads_attributes_as_getattr_does():
+    class Gone:
+        def __get__(self, obj, owner=None):
+            raise AttributeError("gone")
+
+    class Record(MCPUser):
+        created_at = Gone()  # reached only once the instance has no value of its own
+
+    record = Record("u_1", "d", "c", Path("/p"))
+    assert record.to_dict()["created_at"] == "c"
+    object.__delattr__(record, "created_at")
+    with pytest.raises(AttributeError, match="^gone$") as info:
+        record.to_dict()
+    # What the interpreter adds to an AttributeError met while reading obj.name.
+    assert info.value.name == "created_at" and info.value.obj is record
+    object.__delattr__(record, "user_id")
+    with pytest.raises(AttributeError, match="has no attribute 'user_id'") as info:
+        record.to_dict()
+    assert info.value.name == "user_id" and info.value.obj is record
+
+    reads = []
+
+    class Watched(MCPUser):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return "seen" if name == "description" else super().__getattribute__(name)
+
+    assert Watched("u_1", "d", "c", "/p").to_dict()["description"] == "seen"
+    assert reads == ["to_dict", "user_id", "description", "created_at", "credential_dir"]

@@ -20,10 +20,12 @@ class RecordingFcntl:
 
     def __init__(self, fail_on=None):
         self.calls = []
+        self.names = []  # (name, mode) of the file object at each call
         self.fail_on = fail_on
 
     def flock(self, file, operation):
         self.calls.append((file, operation))
+        self.names.append((file.name, file.mode))
         if operation == self.fail_on:
             raise OSError(5, "flock failed")
         fcntl.flock(file, operation)
@@ -52,6 +54,10 @@ def test_flock_gets_the_file_object_and_both_operations(store, monkeypatch):
     (locked_file, first), (unlocked_file, second) = recording.calls
     assert (first, second) == (fcntl.LOCK_EX, fcntl.LOCK_UN)
     assert locked_file is unlocked_file and locked_file.closed and locked_file.mode == "w"
+    # Named as opening the lock path by name names it, though opened by descriptor.
+    with store.lock_path.open("w") as by_name:
+        expected = (by_name.name, by_name.mode)
+    assert recording.names == [expected, expected] and expected[0] == str(store.lock_path)
 
 
 def test_exception_in_the_block_reaches_the_caller_unchanged(store):

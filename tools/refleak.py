@@ -12,6 +12,7 @@ import importlib
 import os
 import sys
 import tempfile
+import types
 from pathlib import Path
 
 import vardun.mcp
@@ -82,6 +83,13 @@ def define_scenarios(ws):
             expect(TypeError, store._new_api_key)
         with rebound("API_KEY_RANDOM_LENGTH", "x"):
             expect(TypeError, m.generate_api_key)
+        # The namespace changing between two draws.
+        other = types.ModuleType("other")
+        other.choice = lambda alphabet: "b"
+        swap = types.ModuleType("swap")
+        swap.choice = lambda alphabet: setattr(m, "secrets", other) or "a"
+        with rebound("secrets", swap):
+            m.generate_api_key()
 
     @scenario
     def deleted_module_name():
@@ -342,6 +350,9 @@ def define_scenarios(ws):
     def user_records():
         user = m.MCPUser("u", "d", "c", Path("/x"))
         user.to_dict()
+        partial = m.MCPUser("u", "d", "c", Path("/x"))
+        object.__delattr__(partial, "created_at")
+        expect(AttributeError, partial.to_dict)
         hash(user)
         user == m.MCPUser("u", "d", "c", Path("/x"))
         repr(user)

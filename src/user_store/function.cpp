@@ -42,17 +42,19 @@ class BoundArguments {
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
     if (!holds_interpreter_lock()) return;
-    for (PyObject* slot : slots_) Py_XDECREF(slot);
+    for (std::size_t i = 0; i < used_; ++i) Py_XDECREF(slots_[i]);
   }
   void set(std::size_t index, PyObject* value) {
     Py_INCREF(value);
     Py_XSETREF(slots_[index], value);
+    if (index >= used_) used_ = index + 1;
   }
   PyObject* operator[](std::size_t index) const { return slots_[index]; }
   PyObject* const* data() const { return slots_; }
 
  private:
   PyObject* slots_[kMaxParams] = {};
+  std::size_t used_ = 0;  // slots past this one were never set
 };
 
 [[noreturn]] void raise_positional_count(const char* name, bool exact, Py_ssize_t min_count,
@@ -132,8 +134,7 @@ PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* p
   throw_python_error();
 }
 
-void apply_check(const ParamSpec& param, BoundArguments& bound, std::size_t index) {
-  PyObject* value = bound[index];
+void apply_check(const ParamSpec& param, PyObject* value) {
   switch (param.check) {
     case ParamCheck::Any:
     case ParamCheck::Truth:
@@ -161,7 +162,7 @@ void convert_and_check(const FunctionSpec& spec, BoundArguments& bound) {
         value == Py_True || (value != Py_False && value != Py_None && py::truth(value));
     bound.set(i, true_value ? Py_True : Py_False);
   }
-  for (std::size_t i = 0; i < spec.param_count; ++i) apply_check(spec.params[i], bound, i);
+  for (std::size_t i = 0; i < spec.param_count; ++i) apply_check(spec.params[i], bound[i]);
 }
 
 void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs,
@@ -187,7 +188,7 @@ void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t n
   if (nkw == 0 && nargs == param_count && positional == param_count) {
     // Every parameter given by position: nothing to match or default.
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.set(i, args[i]);
-    convert_and_check(spec, bound);
+    if (f.converts_arguments) convert_and_check(spec, bound);
     return;
   }
   Py_ssize_t ndefaults =
@@ -233,7 +234,7 @@ void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t n
     bound.set(i, fallback);
   }
 
-  convert_and_check(spec, bound);
+  if (f.converts_arguments) convert_and_check(spec, bound);
 }
 
 void check_result(const FunctionSpec& spec, PyObject* result) {
@@ -268,16 +269,33 @@ class RecursionGuard {
   }
 };
 
+// Every parameter given by position and none reduced to a truth value: the
+// body can use the caller's arguments, which the caller keeps for the call.
+bool takes_arguments_as_given(const FunctionObject& f, Py_ssize_t nargs, PyObject* kwnames) {
+  return nargs == static_cast<Py_ssize_t>(f.spec->param_count) && nargs == f.positional_count &&
+         (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && !f.converts_truth;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
   FunctionObject* f = as_function(callable);
   return guard([&]() -> PyObject* {
     if (!f->state->ready) py::raise(PyExc_RuntimeError, "vardun.mcp.user_store is not initialised");
     RecursionGuard recursion;
-    BoundArguments bound;
-    bind_arguments(*f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    Ref result = f->spec->body(Call{f, *f->state, f->globals, bound.data()});
-    check_result(*f->spec, result.get());
+    const FunctionSpec& spec = *f->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref result;
+    if (takes_arguments_as_given(*f, nargs, kwnames)) {
+      if (f->converts_arguments) {
+        for (std::size_t i = 0; i < spec.param_count; ++i) apply_check(spec.params[i], args[i]);
+      }
+      result = spec.body(Call{f, *f->state, f->globals, args});
+    } else {
+      BoundArguments bound;
+      bind_arguments(*f, args, nargs, kwnames, bound);
+      result = spec.body(Call{f, *f->state, f->globals, bound.data()});
+    }
+    check_result(spec, result.get());
     return result.release();
   });
 }
@@ -568,6 +586,11 @@ Ref make_function(PyObject* module, ModuleState& state, const FunctionSpec& spec
          spec.params[f->positional_count].kind == ParamKind::PositionalOrKeyword) {
     ++f->positional_count;
   }
+  f->converts_arguments =
+      std::any_of(spec.params, spec.params + spec.param_count,
+                  [](const ParamSpec& p) { return p.check != ParamCheck::Any; });
+  f->converts_truth = std::any_of(spec.params, spec.params + spec.param_count,
+                                  [](const ParamSpec& p) { return p.check == ParamCheck::Truth; });
   f->defaults = PyList_GET_SIZE(defaults_list.get()) > 0
                     ? Ref::own(PyList_AsTuple(defaults_list.get())).release()
                     : nullptr;

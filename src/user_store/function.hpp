@@ -91,6 +91,8 @@ struct FunctionObject {
   PyObject* code;
   PyObject* param_names;        // tuple of interned parameter names
   Py_ssize_t positional_count;  // parameters before the keyword-only ones
+  bool converts_arguments;      // some parameter has a check or a truth value
+  bool converts_truth;          // some parameter is reduced to a truth value
   PyObject* defaults;           // tuple or NULL
   PyObject* kwdefaults;         // dict or NULL
   PyObject* annotations;

@@ -1,10 +1,78 @@
 // API keys: generation, normalisation of presented values, and the stored
 // hash. Every string operation is the interpreter's own, so whitespace and
 // letter case are exactly what `str.strip` and `str.lower` make of them.
+#include <cstdint>
+
 #include "bodies.hpp"
 #include "python_ops.hpp"
 
 namespace vardun::bodies {
+
+namespace {
+
+std::uint64_t dict_version(PyObject* dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// `secrets.choice` for one step of the loop, `secrets` looked up in the
+// namespace and `choice` on it. Every change to a dict gives it a new version
+// (PEP 509): while the namespace and the dict of the module found there keep
+// the versions they had at the last look-up, both look-ups would find the
+// same objects again, so they are skipped, as the interpreter's own
+// specialised LOAD_GLOBAL and module LOAD_ATTR skip them. Anything else than
+// a plain module found in the namespace is looked up in full at every step.
+class ChoiceLookup {
+ public:
+  explicit ChoiceLookup(const Call& call) : call_(call) {}
+
+  PyObject* get() {
+    if (reusable_ && dict_version(call_.globals) == globals_version_ &&
+        dict_version(secrets_dict_) == secrets_version_) {
+      return choice_.get();
+    }
+    reusable_ = false;
+    const ModuleState& s = call_.state;
+    PyObject* found = PyDict_GetItemWithError(call_.globals, s.secrets);
+    if (found == nullptr && PyErr_Occurred()) throw_python_error();
+    bool in_namespace = found != nullptr;
+    secrets_ = in_namespace ? Ref::borrow(found) : call_.global(s.secrets);
+    choice_ = py::getattr(secrets_.get(), s.choice);
+    // A plain module's attribute that is not one of the module type's own
+    // comes from its dict and nothing else.
+    if (in_namespace && PyModule_CheckExact(secrets_.get())) {
+      secrets_dict_ = PyModule_GetDict(secrets_.get());
+      reusable_ = PyDict_GetItemWithError(secrets_dict_, s.choice) == choice_.get();
+      if (PyErr_Occurred()) throw_python_error();
+      globals_version_ = dict_version(call_.globals);
+      secrets_version_ = dict_version(secrets_dict_);
+    }
+    return choice_.get();
+  }
+
+ private:
+  const Call& call_;
+  Ref secrets_;
+  Ref choice_;
+  PyObject* secrets_dict_ = nullptr;  // borrowed from `secrets_`
+  std::uint64_t globals_version_ = 0;
+  std::uint64_t secrets_version_ = 0;
+  bool reusable_ = false;
+};
+
+// callable(argument), a bound method's function called with its object
+// directly, as the interpreter calls one.
+Ref call_one(PyObject* callable, PyObject* argument) {
+  PyObject* args[3] = {nullptr, nullptr, argument};
+  if (PyMethod_Check(callable)) {
+    args[1] = PyMethod_GET_SELF(callable);
+    return Ref::own(PyObject_Vectorcall(PyMethod_GET_FUNCTION(callable), args + 1,
+                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+  return Ref::own(
+      PyObject_Vectorcall(callable, args + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
 
 Ref generate_api_key(const Call& call) {
   const ModuleState& s = call.state;
@@ -14,9 +82,9 @@ Ref generate_api_key(const Call& call) {
   Ref length = call.global(s.API_KEY_RANDOM_LENGTH);
   Ref steps = py::iter(py::call(reinterpret_cast<PyObject*>(&PyRange_Type), {length.get()}).get());
   Ref drawn = Ref::own(PyList_New(0));
+  ChoiceLookup choice(call);
   while (Ref step = py::next(steps.get())) {
-    Ref secrets = call.global(s.secrets);
-    Ref character = py::call_method(secrets.get(), s.choice, {alphabet.get()});
+    Ref character = call_one(choice.get(), alphabet.get());
     check(PyList_Append(drawn.get(), character.get()));
   }
   Ref random_part = Ref::own(PyUnicode_Join(s.empty, drawn.get()));

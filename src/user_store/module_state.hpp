@@ -75,6 +75,8 @@ namespace vardun {
   X(replace, "replace")                              \
   X(parent, "parent")                                \
   X(name, "name")                                    \
+  X(buffer, "buffer")                                \
+  X(raw, "raw")                                      \
   X(mkdir, "mkdir")                                  \
   X(touch, "touch")                                  \
   X(open, "open")                                    \
@@ -102,6 +104,8 @@ namespace vardun {
   X(dunder_qualname, "__qualname__")                 \
   X(dunder_doc, "__doc__")                           \
   X(dunder_annotations, "__annotations__")           \
+  X(dunder_enter, "__enter__")                       \
+  X(dunder_exit, "__exit__")                         \
   /* text constants */                               \
   X(empty, "")                                       \
   X(utf_8, "utf-8")                                  \

@@ -52,6 +52,21 @@ void PendingError::restore() noexcept {
 
 namespace py {
 
+void add_attribute_error_details(PyObject* obj, PyObject* name) {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+  PendingError error = PendingError::fetch();
+  if (PyErr_GivenExceptionMatches(error.value(), PyExc_AttributeError)) {
+    auto* exc = reinterpret_cast<PyAttributeErrorObject*>(error.value());
+    if (exc->name == nullptr && exc->obj == nullptr) {
+      Py_INCREF(name);
+      exc->name = name;
+      Py_INCREF(obj);
+      exc->obj = obj;
+    }
+  }
+  error.restore();
+}
+
 namespace {
 
 // Lays out arguments for vectorcall with a free slot in front, so that the
@@ -124,9 +139,8 @@ void raise_from(PyObject* exc_type, PyObject* message, PyObject* cause) {
 namespace {
 
 // Looks a special method up on the type and binds it, as `with` does.
-Ref lookup_special(PyObject* obj, const char* name) {
-  Ref key = Ref::own(PyUnicode_InternFromString(name));
-  Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), key.get()));
+Ref lookup_special(PyObject* obj, PyObject* name) {
+  Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
   if (!descr) {
     if (PyErr_Occurred()) throw_python_error();
     return Ref();
@@ -138,15 +152,15 @@ Ref lookup_special(PyObject* obj, const char* name) {
 
 }  // namespace
 
-EnteredContext enter_context(PyObject* manager) {
-  Ref enter = lookup_special(manager, "__enter__");
+EnteredContext enter_context(const ModuleState& s, PyObject* manager) {
+  Ref enter = lookup_special(manager, s.dunder_enter);
   if (!enter) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                  Py_TYPE(manager)->tp_name);
     throw_python_error();
   }
   EnteredContext context;
-  context.exit = lookup_special(manager, "__exit__");
+  context.exit = lookup_special(manager, s.dunder_exit);
   if (!context.exit) {
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol "

@@ -6,12 +6,29 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "module_state.hpp"
 #include "python_ref.hpp"
 
 namespace vardun::py {
 
+// Gives an AttributeError raised while reading obj.name the name and object
+// that PyObject_GetAttr gives it, unless it has them already.
+void add_attribute_error_details(PyObject* obj, PyObject* name);
+
+// obj.name as a new reference, or NULL with the error set. An object whose
+// type keeps the generic look-up is read through that directly, without
+// PyObject_GetAttr's dispatch; `name` is a str.
+inline PyObject* getattr_or_null(PyObject* obj, PyObject* name) {
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 0);
+    if (value == nullptr) add_attribute_error_details(obj, name);
+    return value;
+  }
+  return PyObject_GetAttr(obj, name);
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) {
-  return Ref::own(PyObject_GetAttr(obj, name));
+  return Ref::own(getattr_or_null(obj, name));
 }
 
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
@@ -106,7 +123,7 @@ struct EnteredContext {
   Ref exit;   // the bound __exit__
   Ref value;  // what __enter__ returned
 };
-EnteredContext enter_context(PyObject* manager);
+EnteredContext enter_context(const ModuleState& s, PyObject* manager);
 
 // __exit__(None, None, None).
 void exit_context(PyObject* exit);
@@ -119,8 +136,8 @@ bool exit_context(PyObject* exit, const PendingError& error);
 // when the block ended normally and false when it raised and __exit__
 // suppressed the exception; any other exception propagates.
 template <class Block>
-bool with_block(PyObject* manager, Block&& block) {
-  EnteredContext context = enter_context(manager);
+bool with_block(const ModuleState& s, PyObject* manager, Block&& block) {
+  EnteredContext context = enter_context(s, manager);
   // A forced unwinding leaves the context as it is (python_ref.hpp).
   bool completed = catch_all(
       [&] {

@@ -123,7 +123,7 @@ Ref add_user(const Call& call) {
   Ref user_id, api_key, now;
 
   Ref lock = py::call_method(self, s.locked);
-  py::with_block(lock.get(), [&](PyObject*) {
+  py::with_block(s, lock.get(), [&](PyObject*) {
     Ref users = py::call_method(self, s.load);
     user_id = py::call_method(self, s.new_user_id, {users.get()});
     api_key = py::call_method(self, s.new_api_key);
@@ -157,7 +157,7 @@ Ref remove_user(const Call& call) {
   bool nothing_matched = false;
 
   Ref lock = py::call_method(self, s.locked);
-  py::with_block(lock.get(), [&](PyObject*) {
+  py::with_block(s, lock.get(), [&](PyObject*) {
     Ref users = py::call_method(self, s.load);
     Ref kept = Ref::own(PyList_New(0));
     Ref items = py::iter(users.get());
@@ -182,7 +182,7 @@ Ref rotate_api_key(const Call& call) {
   Ref result;
 
   Ref lock = py::call_method(self, s.locked);
-  py::with_block(lock.get(), [&](PyObject*) {
+  py::with_block(s, lock.get(), [&](PyObject*) {
     Ref users = py::call_method(self, s.load);
     Ref new_key = py::call_method(self, s.new_api_key);
     Ref now = utc_now_text(call);

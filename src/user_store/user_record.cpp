@@ -35,15 +35,29 @@ Ref make_user_record_class(PyObject* module, ModuleState& state, PyObject* globa
 
 namespace bodies {
 
+namespace {
+
+// dict[key] = value for a new reference `value` (NULL: the error set), which
+// the dict takes over; the thread holds the interpreter lock right after the
+// call that made the value, so nothing needs checking before its release.
+void insert_new(PyObject* dict, PyObject* key, PyObject* value) {
+  if (value == nullptr) throw_python_error();
+  int status = PyDict_SetItem(dict, key, value);
+  Py_DECREF(value);
+  check(status);
+}
+
+}  // namespace
+
 Ref user_to_dict(const Call& call) {
   const ModuleState& s = call.state;
   PyObject* self = call.arg(0);
   Ref result = Ref::own(PyDict_New());
   for (PyObject* field : {s.user_id, s.description, s.created_at}) {
-    check(PyDict_SetItem(result.get(), field, py::getattr(self, field).get()));
+    insert_new(result.get(), field, py::getattr_or_null(self, field));
   }
   Ref directory = py::getattr(self, s.credential_dir);
-  check(PyDict_SetItem(result.get(), s.credential_dir, py::str(directory.get()).get()));
+  insert_new(result.get(), s.credential_dir, PyObject_Str(directory.get()));
   return result;
 }
 

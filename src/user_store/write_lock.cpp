@@ -48,12 +48,17 @@ StepResult acquire(GeneratorObject& gen) {
   // itself, mode 0600 so nobody else can hold the lock, emptied and with a
   // new modification time, and the file object wraps that descriptor.
   Ref lock_path = py::getattr(store, s.lock_path);
-  posix::Fd descriptor = store_files::open_lock_file(posix::fs_name(lock_path.get()));
+  Ref name = Ref::own(PyOS_FSPath(lock_path.get()));
+  posix::Fd descriptor = store_files::open_lock_file(posix::fs_name(name.get()));
   Ref fd = Ref::own(PyLong_FromLong(descriptor.get()));
   Ref open = gen.global(s.open);
   Ref opened = py::call(open.get(), {fd.get(), s.mode_w, s.utf_8}, s.kw_encoding);
   descriptor.release();  // the file object closes it now
-  py::EnteredContext file = py::enter_context(opened.get());
+  // Named as lock_path.open("w") names it, by the path's text: the file
+  // object's name is its raw file's, which open() set to the descriptor.
+  Ref buffer = py::getattr(opened.get(), s.buffer);
+  py::setattr(py::getattr(buffer.get(), s.raw).get(), s.name, name.get());
+  py::EnteredContext file = py::enter_context(s, opened.get());
   bool locked = catch_all(
       [&] {
         flock_if_available(gen, file.value.get(), s.name_LOCK_EX);
