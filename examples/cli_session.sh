@@ -80,8 +80,8 @@ run add "Bob (ops)"
 
 run_stdin "$key" verify -
 run_stdin "Bearer $key" verify - --json
-# A key as an argument works, with a warning.
-run verify "vardun-mcp-not-a-real-key"
+# A key nobody holds: exit status 1.
+run_stdin "vardun-mcp-not-a-real-key" verify -
 
 run rotate "$alice"
 run_stdin "$key" verify -
