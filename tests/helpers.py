@@ -8,7 +8,16 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
+
+# Checks that need the release build in the plain interpreter (valgrind, the
+# stubs): the sanitizer and debug-interpreter runs skip them.
+release_only = pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", "") or hasattr(sys, "gettotalrefcount"),
+    reason="checked once, in the release run",
+)
 
 
 def lock_is_free(lock_path):

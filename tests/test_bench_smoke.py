@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import release_only
+
 BENCH = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
@@ -89,6 +91,7 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+@release_only
 def test_instruction_counts_cover_both_sides(tmp_path):
     environment = dict(os.environ)
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)

@@ -14,6 +14,7 @@ import vardun.mcp.auth as auth_module
 import vardun.mcp.key_index as key_index_module
 import vardun.mcp.log_redaction as log_redaction_module
 import vardun.mcp.user_store as user_store_module
+from helpers import release_only
 
 ALLOWLIST = Path(__file__).resolve().parent.parent / "tools" / "stubtest-allowlist.txt"
 PACKAGE_DIR = Path(user_store_module.__file__).resolve().parent
@@ -22,10 +23,7 @@ LIB_DIR = PACKAGE_DIR.parent.parent
 # The stub is the same for every build flavour, so the sanitizer and
 # debug-interpreter runs leave it to the release run.
 pytestmark = [
-    pytest.mark.skipif(
-        "asan" in os.environ.get("LD_PRELOAD", "") or hasattr(sys, "gettotalrefcount"),
-        reason="checked once, in the release run",
-    ),
+    release_only,
     pytest.mark.skipif(
         not (PACKAGE_DIR / "user_store.pyi").exists(), reason="no stub beside the build"
     ),

@@ -187,7 +187,10 @@ class TreeRemoval {
     }
     std::string name = std::move(levels_.back().name);
     levels_.pop_back();  // closes its descriptor before the removal
-    if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return fail(errno, &name);
+    // Gone meanwhile (a key check taking back the empty directory it made).
+    if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      return fail(errno, &name);
+    }
     return true;
   }
 

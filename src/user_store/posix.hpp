@@ -64,10 +64,10 @@ inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noe
 // Runs `work()` (system calls only, nothing of Python) without the
 // interpreter lock, and returns what it returned. A C++ exception from
 // `work` (std::bad_alloc) leaves with the lock taken back; a forced
-// unwinding passes as it is, since taking the lock then would end the
-// thread once more.
+// unwinding (from taking the lock back at exit) passes as it is. Its
+// handler binds to no object, as in catch_all.
 template <class Work>
-auto without_lock(Work&& work) {
+__attribute__((no_sanitize("undefined"))) auto without_lock(Work&& work) {
   PyThreadState* thread = PyEval_SaveThread();
   try {
     auto result = std::forward<Work>(work)();
