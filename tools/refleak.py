@@ -175,6 +175,14 @@ def define_scenarios(ws):
             target = ws.fresh_store("load-" + name)
             target.path.write_bytes(content)
             expect(error, target._load)
+        # A registry of another account is refused, naming its owner.
+        foreign = ws.fresh_store("load-foreign")
+        foreign._save([])
+        os.chown(foreign.path, 65534, 65534)
+        if os.geteuid() == 0:
+            os.chown(foreign.base_dir, 54321, 54321)
+        expect(PermissionError, foreign._load)
+        expect(PermissionError, foreign.verify_api_key, "key")
 
     @scenario
     def save_paths():
@@ -186,6 +194,9 @@ def define_scenarios(ws):
 
     @scenario
     def lock_paths():
+        with store._locked():
+            pass
+        store.lock_path.chmod(0o644)  # made private again when it is used
         with store._locked():
             pass
         with contextlib.suppress(KeyError):
@@ -218,7 +229,8 @@ def define_scenarios(ws):
         store.credential_dir("u_0123abcd")
         expect(ValueError, store.credential_dir, "..")
         store._ensure_credential_dir("u_tmp")
-        nested = store.credential_dir("u_tmp") / "a" / "b"
+        # Deeper than the descriptors the removal keeps open.
+        nested = store.credential_dir("u_tmp").joinpath(*["a"] * 12)
         nested.mkdir(parents=True, exist_ok=True)
         (nested / ".hidden").write_text("x")
         store._remove_credential_dir("u_tmp")
