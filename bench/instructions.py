@@ -157,6 +157,8 @@ def measure(only=None, sizes=SIZES, workdir=None, log=print):
 
 
 def print_table(rows, out=sys.stdout):
+    import run
+
     header = ("operation", "users", "module Ir/call", "floor Ir/call", "ratio")
     lines = [
         (r["operation"], "-" if r["users"] is None else f"{r['users']:,}",
@@ -164,17 +166,7 @@ def print_table(rows, out=sys.stdout):
          f"{r['ratio']:.2f}" + (" !" if r["ratio"] > TARGET else "  "))
         for r in rows
     ]
-    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
-
-    def render(cells):
-        return "  ".join(
-            c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
-        ).rstrip()
-
-    print(render(header), file=out)
-    print("  ".join("-" * w for w in widths), file=out)
-    for line in lines:
-        print(render(line), file=out)
+    run.print_columns(header, lines, out)
 
 
 def main(args):

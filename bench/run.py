@@ -516,8 +516,12 @@ def print_table(rows, out=sys.stdout):
                 ratio(r["durable_ratio"], r["limit"]) if durable is not None else "",
             )
         )
-    if not lines:
-        return
+    if lines:
+        print_columns(header, lines, out)
+
+
+def print_columns(header, lines, out=sys.stdout):
+    """A table: the first column left-aligned, the others right-aligned."""
     widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
 
     def render(cells):
