@@ -69,14 +69,14 @@ leaks: deps
 	PYTHONPATH=$(DBG_LIB) VARDUN_EXPECT_BUILD=$(DBG_LIB) $(PYTHON_DBG) -P -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 format:
-	clang-format -i src/user_store/*.cpp src/user_store/*.hpp
+	clang-format -i src/*/*.cpp src/*/*.hpp
 
 format-check:
-	clang-format --dry-run --Werror src/user_store/*.cpp src/user_store/*.hpp
+	clang-format --dry-run --Werror src/*/*.cpp src/*/*.hpp
 
 # The type stubs checked against the built modules.
 stubtest: build
-	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store vardun.mcp.auth vardun.mcp.key_index vardun.mcp.log_redaction \
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store vardun.mcp._registry_watch vardun.mcp.auth vardun.mcp.key_index vardun.mcp.log_redaction \
 		--allowlist tools/stubtest-allowlist.txt
 
 # Per-operation cost against the standard-library floor (bench/README.md).

@@ -1,4 +1,5 @@
-"""Builds the package vardun with the C++ extension vardun.mcp.user_store.
+"""Builds the package vardun with the C++ extensions vardun.mcp.user_store and
+vardun.mcp._registry_watch (the key index's change watch).
 
 VARDUN_BUILD selects the flavour: "release" (default), "asan" (AddressSanitizer
 and UndefinedBehaviorSanitizer) or "debug". Warnings are errors in every one.
@@ -74,6 +75,15 @@ setup(
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,
-        )
+        ),
+        Extension(
+            "vardun.mcp._registry_watch",
+            sources=[*sorted(glob("src/registry_watch/*.cpp")), "src/user_store/python_ref.cpp"],
+            depends=[*sorted(glob("src/registry_watch/*.hpp")), "src/user_store/python_ref.hpp"],
+            include_dirs=["src/user_store"],
+            language="c++",
+            extra_compile_args=compile_args,
+            extra_link_args=link_args,
+        ),
     ],
 )

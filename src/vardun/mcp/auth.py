@@ -179,7 +179,7 @@ class _KeyCheck:
         self.store = store
         self.in_thread = in_thread
         self._index: Any = None
-        self._needs_thread: object = None
+        self._needs_thread: object = _NO_ANSWER
         # No MCPUserStore exists before the store's module is imported.
         if "vardun.mcp.user_store" in sys.modules:
             from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
@@ -189,18 +189,30 @@ class _KeyCheck:
                 self._index = KeyIndex(store)
                 self._needs_thread = NEEDS_THREAD
 
-    async def __call__(self, key: str) -> object:
+    def now(self, key: str) -> object:
+        """The answer when it can be given on the event loop, else NEEDS_THREAD
+        (``_NO_ANSWER`` for another kind of store): then await the check."""
         index = self._index
-        if index is None:
-            verify = self.store.verify_api_key
-        else:
-            if not self.in_thread:
-                user = index.answer_without_parsing(key)
-                if user is not self._needs_thread:
-                    return user
-            verify = index.verify_api_key
+        if index is None or self.in_thread:
+            return self._needs_thread
+        return index.answer_without_parsing(key)
+
+    async def __call__(self, key: str) -> object:
+        user = self.now(key)
+        if user is not self._needs_thread:
+            return user
+        return await self.in_worker(key)
+
+    async def in_worker(self, key: str) -> object:
+        """The check in a worker thread."""
+        index = self._index
+        verify = self.store.verify_api_key if index is None else index.verify_api_key
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(None, verify, key)
+
+
+# What _KeyCheck.now says for a store it cannot answer for on the loop.
+_NO_ANSWER = object()
 
 
 class _ChecksKeys:
@@ -288,7 +300,11 @@ class BearerAuthMiddleware(_ChecksKeys):
             # encodable: no header can fail before it reaches the store.
             key = bytes(values[0]).decode("latin-1")
             try:
-                user = await self._key_check()(key)
+                # check(key) itself, without a coroutine when the loop can answer.
+                check = self._key_check()
+                user = check.now(key)
+                if user is check._needs_thread:
+                    user = await check.in_worker(key)
             except Exception as error:
                 _log_failure(error, key)
                 refusal = self._failed

@@ -40,6 +40,7 @@ import threading
 from typing import Any
 
 from vardun.mcp import user_store as _user_store
+from vardun.mcp._registry_watch import RegistryWatch
 from vardun.mcp.user_store import MCPUser, MCPUserStore
 
 __all__ = ["NEEDS_THREAD", "KeyIndex"]
@@ -55,6 +56,9 @@ _STORE_ATTRIBUTES = MCPUserStore.__dict__
 _ORIGINAL_ITEMS = tuple((name, _STORE_ATTRIBUTES[name]) for name in _STEPS)
 _compare_digest = hmac.compare_digest
 _DIRECTORY = stat.S_IFDIR
+
+# What RegistryWatch.validated says when its watches were just armed.
+_LOOK_AGAIN = 2
 
 _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC
 _DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -179,12 +183,18 @@ class KeyIndex:
         # A registry the store's loader refused, as it looked then.
         self._refused: _Signature | None = None
         self._reload_lock = threading.Lock()
+        # Answers without a look while the kernel reports no change to what
+        # the last look found.
+        self._watch = RegistryWatch(MCPUserStore, _ORIGINAL_ITEMS, _user_store, hmac,
+                                    _compare_digest, stat, NEEDS_THREAD)
 
     # -- the check ------------------------------------------------------------
 
     def verify_api_key(self, api_key: str | None) -> MCPUser | None:
         """The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."""
-        answer = self._answer(api_key, may_parse=True)
+        answer: MCPUser | None | _NeedsThread = self._watch.answer(self.store, api_key)
+        if answer is NEEDS_THREAD:
+            answer = self._answer(api_key, may_parse=True)
         if isinstance(answer, _NeedsThread):
             return self.store.verify_api_key(api_key)
         return answer
@@ -194,7 +204,10 @@ class KeyIndex:
         of the registry (the index is current, and the credential directory
         needs no change); otherwise ``NEEDS_THREAD``, having changed
         nothing. Meant for an event loop."""
-        return self._answer(api_key, may_parse=False)
+        answer: MCPUser | None | _NeedsThread = self._watch.answer(self.store, api_key)
+        if answer is NEEDS_THREAD:
+            answer = self._answer(api_key, may_parse=False)
+        return answer
 
     def _answer(self, api_key: str | None, may_parse: bool) -> MCPUser | None | _NeedsThread:
         """The answer, or NEEDS_THREAD where only the store can give it (or,
@@ -205,6 +218,7 @@ class KeyIndex:
             return NEEDS_THREAD
         if not api_key:
             return store.verify_api_key(api_key)  # reads nothing
+        token = self._watch.begin(store)
         expected = store.hash_api_key(store.normalize_api_key(api_key))
         me = os.geteuid()
         snapshot = self._current(me)
@@ -214,7 +228,10 @@ class KeyIndex:
             return NEEDS_THREAD
         entry = snapshot.users.get(expected)
         if entry is None:
-            return None if snapshot.complete else NEEDS_THREAD
+            if not snapshot.complete:
+                return NEEDS_THREAD
+            self._keep(token, snapshot, me, None, None)
+            return None
         # The user and the names of its directories, made once per registry
         # and users/ path: the same values credential_dir and MCPUser give.
         users_dir, user_type = store.users_dir, _user_store.MCPUser
@@ -228,12 +245,35 @@ class KeyIndex:
             snapshot.answers[expected] = made
         user = made[4]
         if _directory_settled(made[2], made[3], me):
+            self._keep(token, snapshot, me, expected, made)
             return user
         if not may_parse:
             return NEEDS_THREAD
         if not self._ensure(user.user_id, expected, user.credential_dir):
             return None
         return user
+
+    def _keep(self, token: object, snapshot: _Snapshot, me: int, key_hash: str | None,
+              made: tuple[object, object, str, str, MCPUser] | None) -> None:
+        """Tells the watch what the look that began at `token` found: the
+        registry current, and for a matched key its directories settled.
+        The first time for a registry the watch only arms, and then a second
+        look, begun after that, is what it keeps."""
+        store = self.store
+        users_dir = os.fspath(store.users_dir)
+        # Only a directory right inside users/ has every change watched.
+        if made is not None and made[2] != users_dir:
+            return
+        user = None if made is None else made[4]
+        view = (os.fspath(store.path), users_dir, key_hash, user)
+        if self._watch.validated(token, store, snapshot, me, *view) != _LOOK_AGAIN:
+            return
+        token = self._watch.begin(store)
+        if self._current(me) is not snapshot:
+            return
+        if made is not None and not _directory_settled(made[2], made[3], me):
+            return
+        self._watch.validated(token, store, snapshot, me, *view)
 
     # -- the credential directory -------------------------------------------
 

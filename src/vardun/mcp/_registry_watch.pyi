@@ -1,0 +1,13 @@
+from types import ModuleType
+from typing import Any, final
+
+@final
+class RegistryWatch:
+    def __init__(self, store_class: type, steps: tuple[tuple[str, object], ...], module: ModuleType,
+                 hmac: ModuleType, compare_digest: object, stat: ModuleType,
+                 needs: object) -> None: ...
+    # The user, None, or `needs`.
+    def answer(self, store: object, key: object, /) -> Any: ...
+    def begin(self, store: object, /) -> object: ...
+    def validated(self, token: object, store: object, snapshot: object, euid: int, path: str,
+                  users_dir: str, key_hash: str | None, user: object, /) -> int: ...
