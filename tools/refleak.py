@@ -1,7 +1,7 @@
-"""Reference-leak run: every operation of vardun.mcp.user_store, on its success
-and failure paths, repeated under the debug interpreter while
-sys.gettotalrefcount is watched. A scenario leaks when the count grows in
-every tracked round.
+"""Reference-leak run: every operation of vardun.mcp.user_store and of the key
+index's watch, on its success and failure paths, repeated under the debug
+interpreter while sys.gettotalrefcount is watched. A scenario leaks when the
+count grows in every tracked round.
 
 Usage: python3.11-dbg -P tools/refleak.py [-v] [name-substring ...]
 """
@@ -17,6 +17,8 @@ from pathlib import Path
 
 import vardun.mcp
 import vardun.mcp.user_store as m
+from vardun.mcp._registry_watch import RegistryWatch
+from vardun.mcp.key_index import KeyIndex
 
 WARMUP_ROUNDS = 3
 TRACKED_ROUNDS = 5
@@ -357,6 +359,22 @@ def define_scenarios(ws):
         expect(UnboundLocalError, target.add_user)
         assert target.remove_user("u") is True
         expect(ValueError, target.rotate_api_key, "u")
+
+    index = KeyIndex(store)
+
+    @scenario
+    def key_index_and_its_watch():
+        # Answers from the watch, a rotation that sends the index back to
+        # the files and re-arms it, keys it must refuse, and a fresh index
+        # (with its watch) made and dropped.
+        key = store.rotate_api_key(ws.user["user_id"])["api_key"]
+        for _ in range(4):
+            assert index.verify_api_key(key) is not None
+            assert index.answer_without_parsing("vardun-mcp-nothing") is None
+        index.verify_api_key(None)
+        expect(TypeError, index.verify_api_key, b"bytes")
+        KeyIndex(store).verify_api_key(key)
+        expect(TypeError, RegistryWatch, 1, 2, 3, 4, 5, 6, 7)
 
     @scenario
     def user_records():

@@ -209,8 +209,10 @@ PyObject* watch_answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     Ref normalized = call_method(store, w->normalize_name.get(), key);
     Ref expected = call_method(store, w->hash_name.get(), normalized.get());
     // The answer stands only on what the kernel says has not changed since
-    // the index's look, asked now, after the key was read.
-    if (!w->valid || w->watches.changed()) {
+    // the index's look, asked now, after the key was hashed (by the store's
+    // own steps, checked again: a step may have let another thread run).
+    if (!w->valid || !unchanged(w, store)) return Py_NewRef(w->needs.get());
+    if (w->watches.changed()) {
       invalidate(w);
       return Py_NewRef(w->needs.get());
     }

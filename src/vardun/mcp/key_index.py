@@ -21,6 +21,15 @@ keeps the size and lands within one tick of the change-time clock, on a
 kernel without fine-grained change times; the store itself never writes in
 place.
 
+Once a look has found everything current, a RegistryWatch (the extension
+vardun.mcp._registry_watch) has the kernel report changes to the registry
+file, users/ and its entries, every directory on the way to them, and the
+mount table; while it reports none, one poll() and one geteuid() stand in
+for the look. It is armed only for absolute paths without links on local
+file systems: on NFS and the like every answer looks at the path. The one
+change it cannot see is a write through a shared mapping of the file (no
+inotify event).
+
 Whenever a fast answer could differ from the store's, the index answers
 through ``store.verify_api_key`` instead: a key that is None or empty, a
 registry with a record the store's scan would stumble on (not an object, no
