@@ -2,7 +2,7 @@
 // files, while the kernel reports that nothing it depends on has changed.
 //
 // The index (vardun.mcp.key_index) does every look itself and tells a
-// RegistryWatch what it found: `begin()` before its look, `validated(...)`
+// RegistryWatch what it found: `begin(store)` before its look, `validated(...)`
 // after one that found the registry it parsed and, for a key that matched,
 // the credential directory settled. From then on `answer(store, key)` gives
 // the same answer from one poll() and geteuid(), until the watch set
@@ -26,9 +26,11 @@ std::uint64_t dict_version(PyObject* dict) {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-PyObject* dict_item(PyObject* dict, const char* name) {
-  PyObject* found = PyDict_GetItemString(dict, name);  // borrowed, no error
-  return found;
+// Arguments of a fast-call method, counted.
+void expect_args(Py_ssize_t nargs, Py_ssize_t wanted, const char* message) {
+  if (nargs == wanted) return;
+  PyErr_SetString(PyExc_TypeError, message);
+  throw_python_error();
 }
 
 std::string utf8(PyObject* text) {
@@ -86,6 +88,12 @@ void invalidate(State* w) {
   if (w->settled) PyDict_Clear(w->settled.get());
 }
 
+Versions versions_now(State* w, PyTypeObject* cls, PyObject* instance) {
+  return {instance, dict_version(cls->tp_dict), dict_version(instance),
+          dict_version(PyModule_GetDict(w->module.get())),
+          dict_version(PyModule_GetDict(w->hmac.get()))};
+}
+
 // The store's dicts now, or false when the store is not the plain class
 // with the module's own steps and the standard hmac.
 bool plain_versions(State* w, PyObject* store, Versions& out) {
@@ -104,13 +112,13 @@ bool plain_versions(State* w, PyObject* store, Versions& out) {
   }
   PyObject* module_dict = PyModule_GetDict(w->module.get());
   PyObject* hmac_dict = PyModule_GetDict(w->hmac.get());
-  if (dict_item(module_dict, "hmac") != w->hmac.get() ||
-      dict_item(module_dict, "stat") != w->stat.get() ||
-      dict_item(hmac_dict, "compare_digest") != w->compare_digest.get()) {
+  // Borrowed look-ups that cannot fail on these dicts of str keys.
+  if (PyDict_GetItemString(module_dict, "hmac") != w->hmac.get() ||
+      PyDict_GetItemString(module_dict, "stat") != w->stat.get() ||
+      PyDict_GetItemString(hmac_dict, "compare_digest") != w->compare_digest.get()) {
     return false;
   }
-  out = {instance.get(), dict_version(class_dict), dict_version(instance.get()),
-         dict_version(module_dict), dict_version(hmac_dict)};
+  out = versions_now(w, cls, instance.get());
   return true;
 }
 
@@ -118,10 +126,7 @@ bool unchanged(State* w, PyObject* store) {
   auto* cls = reinterpret_cast<PyTypeObject*>(w->store_class.get());
   if (store != w->store.get() || Py_TYPE(store) != cls) return false;
   Ref instance = Ref::own(PyObject_GenericGetDict(store, nullptr));
-  Versions now = {instance.get(), dict_version(cls->tp_dict), dict_version(instance.get()),
-                  dict_version(PyModule_GetDict(w->module.get())),
-                  dict_version(PyModule_GetDict(w->hmac.get()))};
-  return now == w->versions;
+  return versions_now(w, cls, instance.get()) == w->versions;
 }
 
 Ref call_method(PyObject* self, PyObject* name, PyObject* arg) {
@@ -197,10 +202,7 @@ void watch_dealloc(PyObject* self) {
 PyObject* watch_answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
     State* w = as_watch(self);
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "answer() takes a store and a key");
-      throw_python_error();
-    }
+    expect_args(nargs, 2, "answer() takes a store and a key");
     PyObject *store = args[0], *key = args[1];
     if (!w->valid || !PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) == 0 ||
         !unchanged(w, store)) {
@@ -269,10 +271,7 @@ constexpr long kKept = 1, kNotNow = 0, kLookAgain = 2;
 PyObject* watch_validated(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
     State* w = as_watch(self);
-    if (nargs != 8) {
-      PyErr_SetString(PyExc_TypeError, "validated() takes 8 arguments");
-      throw_python_error();
-    }
+    expect_args(nargs, 8, "validated() takes 8 arguments");
     PyObject* token = args[0];
     PyObject *store = args[1], *snapshot = args[2], *path = args[4], *users_dir = args[5];
     PyObject *key_hash = args[6], *user = args[7];

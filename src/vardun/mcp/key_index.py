@@ -201,9 +201,7 @@ class KeyIndex:
 
     def verify_api_key(self, api_key: str | None) -> MCPUser | None:
         """The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."""
-        answer: MCPUser | None | _NeedsThread = self._watch.answer(self.store, api_key)
-        if answer is NEEDS_THREAD:
-            answer = self._answer(api_key, may_parse=True)
+        answer = self._answer(api_key, may_parse=True)
         if isinstance(answer, _NeedsThread):
             return self.store.verify_api_key(api_key)
         return answer
@@ -213,16 +211,17 @@ class KeyIndex:
         of the registry (the index is current, and the credential directory
         needs no change); otherwise ``NEEDS_THREAD``, having changed
         nothing. Meant for an event loop."""
-        answer: MCPUser | None | _NeedsThread = self._watch.answer(self.store, api_key)
-        if answer is NEEDS_THREAD:
-            answer = self._answer(api_key, may_parse=False)
-        return answer
+        return self._answer(api_key, may_parse=False)
 
     def _answer(self, api_key: str | None, may_parse: bool) -> MCPUser | None | _NeedsThread:
         """The answer, or NEEDS_THREAD where only the store can give it (or,
         unless `may_parse`, where it would take a parse or a change to the
         credential directory)."""
         store = self.store
+        # While the watch reports no change, what the last look found.
+        answer: MCPUser | None | _NeedsThread = self._watch.answer(store, api_key)
+        if answer is not NEEDS_THREAD:
+            return answer
         if type(api_key) is not str or not _plain_store(store):
             return NEEDS_THREAD
         if not api_key:
