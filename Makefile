@@ -76,7 +76,7 @@ format-check:
 
 # The type stubs checked against the built modules.
 stubtest: build
-	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store vardun.mcp._registry_watch vardun.mcp.auth vardun.mcp.key_index vardun.mcp.log_redaction \
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P -m mypy.stubtest vardun.mcp.user_store vardun.mcp._key_index vardun.mcp.auth vardun.mcp.key_index vardun.mcp.log_redaction \
 		--allowlist tools/stubtest-allowlist.txt
 
 # Per-operation cost against the standard-library floor (bench/README.md).

@@ -1,5 +1,5 @@
 """Builds the package vardun with the C++ extensions vardun.mcp.user_store and
-vardun.mcp._registry_watch (the key index's change watch).
+vardun.mcp._key_index (the key index's native engine).
 
 VARDUN_BUILD selects the flavour: "release" (default), "asan" (AddressSanitizer
 and UndefinedBehaviorSanitizer) or "debug". Warnings are errors in every one.
@@ -36,6 +36,11 @@ compile_args = [
 ]
 link_args = ["-fsanitize=address,undefined"] if flavour == "asan" else []
 
+# What both extensions are built from: references and errors, system calls,
+# the rule for whose files the store reads.
+COMMON_SOURCES = sorted(glob("src/common/*.cpp"))
+COMMON_HEADERS = sorted(glob("src/common/*.hpp"))
+
 
 
 class CompileOnlyWhenAsked:
@@ -70,17 +75,18 @@ setup(
     ext_modules=[
         Extension(
             "vardun.mcp.user_store",
-            sources=sorted(glob("src/user_store/*.cpp")),
-            depends=sorted(glob("src/user_store/*.hpp")),
+            sources=[*sorted(glob("src/user_store/*.cpp")), *COMMON_SOURCES],
+            depends=[*sorted(glob("src/user_store/*.hpp")), *COMMON_HEADERS],
+            include_dirs=["src/common"],
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,
         ),
         Extension(
-            "vardun.mcp._registry_watch",
-            sources=[*sorted(glob("src/registry_watch/*.cpp")), "src/user_store/python_ref.cpp"],
-            depends=[*sorted(glob("src/registry_watch/*.hpp")), "src/user_store/python_ref.hpp"],
-            include_dirs=["src/user_store"],
+            "vardun.mcp._key_index",
+            sources=[*sorted(glob("src/key_index/*.cpp")), *COMMON_SOURCES],
+            depends=[*sorted(glob("src/key_index/*.hpp")), *COMMON_HEADERS],
+            include_dirs=["src/common"],
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,

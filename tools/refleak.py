@@ -17,7 +17,7 @@ from pathlib import Path
 
 import vardun.mcp
 import vardun.mcp.user_store as m
-from vardun.mcp._registry_watch import RegistryWatch
+from vardun.mcp._key_index import RegistryWatch
 from vardun.mcp.key_index import KeyIndex
 
 WARMUP_ROUNDS = 3

@@ -60,26 +60,6 @@ Opened open_own_file(const std::string& name, int flags, bool must_be_ours) {
 
 }  // namespace
 
-std::string owner_refusal(uid_t owner, const std::string& name) {
-  uid_t me = ::geteuid();
-  if (owner == me) return {};
-  if (me == 0) {
-    // An administrator may work on the service account's store.
-    if (owner == 0) return {};
-    std::size_t slash = name.rfind('/');
-    std::string base_dir = slash == std::string::npos ? "." : name.substr(0, slash ? slash : 1);
-    struct stat base;
-    uid_t expected = ::stat(base_dir.c_str(), &base) == 0 ? base.st_uid : 0;
-    if (owner == expected) return {};
-    return "Owned by " + posix::account_label(owner) +
-           ", not by root or the base directory's owner " + posix::account_label(expected) +
-           ": chown it to " + posix::account_name(expected) + " if that is right";
-  }
-  return "Owned by " + posix::account_label(owner) + ", not by this process's account " +
-         posix::account_label(me) + ": chown it to " + posix::account_name(me) +
-         " if that is right";
-}
-
 std::string read_regular_file(const std::string& name) {
   struct Read {
     Status error = 0;

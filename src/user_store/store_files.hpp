@@ -10,13 +10,9 @@
 #include <string>
 
 #include "posix.hpp"
+#include "registry_owner.hpp"
 
 namespace vardun::store_files {
-
-// Why a registry owned by `owner` is not to be read ("" when it may be): it
-// must belong to the effective uid; root also takes one of root's or of the
-// base directory's owner (the directory holding `name`).
-std::string owner_refusal(uid_t owner, const std::string& name);
 
 // The whole content of the registry `name`, which must be a regular file (a
 // link to one is followed) that owner_refusal accepts, else PermissionError.

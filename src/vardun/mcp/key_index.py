@@ -22,7 +22,7 @@ kernel without fine-grained change times; the store itself never writes in
 place.
 
 Once a look has found everything current, a RegistryWatch (the extension
-vardun.mcp._registry_watch) has the kernel report changes to the registry
+vardun.mcp._key_index) has the kernel report changes to the registry
 file, users/ and its entries, every directory on the way to them, and the
 mount table; while it reports none, one poll() and one geteuid() stand in
 for the look. It is armed only for absolute paths without links on local
@@ -49,7 +49,7 @@ import threading
 from typing import Any
 
 from vardun.mcp import user_store as _user_store
-from vardun.mcp._registry_watch import RegistryWatch
+from vardun.mcp._key_index import RegistryWatch
 from vardun.mcp.user_store import MCPUser, MCPUserStore
 
 __all__ = ["NEEDS_THREAD", "KeyIndex"]

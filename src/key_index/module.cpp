@@ -1,4 +1,4 @@
-// vardun.mcp._registry_watch: the key index's answer without a look at the
+// vardun.mcp._key_index: the key index's answer without a look at the
 // files, while the kernel reports that nothing it depends on has changed.
 //
 // The index (vardun.mcp.key_index) does every look itself and tells a
@@ -347,7 +347,7 @@ PyType_Slot watch_slots[] = {
 };
 
 PyType_Spec watch_spec = {
-    .name = "vardun.mcp._registry_watch.RegistryWatch",
+    .name = "vardun.mcp._key_index.RegistryWatch",
     .basicsize = sizeof(RegistryWatch),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
@@ -368,7 +368,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "vardun.mcp._registry_watch",
+    .m_name = "vardun.mcp._key_index",
     .m_doc = "The key index's answers while the kernel reports no change to what they read.",
     .m_size = 0,
     .m_methods = nullptr,
@@ -379,6 +379,6 @@ PyModuleDef module_def = {
 
 }  // namespace vardun
 
-PyMODINIT_FUNC PyInit__registry_watch() {
+PyMODINIT_FUNC PyInit__key_index() {
   return PyModuleDef_Init(&vardun::module_def);
 }
