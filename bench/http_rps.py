@@ -7,7 +7,9 @@ thread: each a child process on 127.0.0.1 serving the same small ASGI
 application, measured in interleaved rounds by an asyncio client in the
 benchmark's process. The server side runs as
 
-    python3 -P bench/http_rps.py FD BASE_DIR LOOP HTTP [--middleware] [--in-thread]
+    python3 -P bench/http_rps.py FD BASE_DIR LOOP HTTP [--middleware] [--in-thread] [--peer]
+
+(--peer: bench/peer_middleware.py's in-memory dict middleware instead.)
 """
 
 import asyncio
@@ -41,11 +43,17 @@ async def hello(scope, receive, send):
     await send({"type": "http.response.body", "body": body})
 
 
-def serve(fd, base_dir, loop, http, middleware, in_thread):
+def serve(fd, base_dir, loop, http, middleware, in_thread, peer=False):
     import uvicorn
 
     app = hello
-    if middleware:
+    if peer:
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        from peer_middleware import DictAuthMiddleware
+        from vardun.mcp.user_store import MCPUserStore
+
+        app = DictAuthMiddleware.from_registry(hello, MCPUserStore(base_dir))
+    elif middleware:
         from vardun.mcp.auth import BearerAuthMiddleware
         from vardun.mcp.user_store import MCPUserStore
 
@@ -85,9 +93,10 @@ class Server:
     """A child process serving `hello` on a free port of 127.0.0.1; `key` is
     what its requests present."""
 
-    def __init__(self, base_dir, key, stack, middleware, in_thread=False):
+    def __init__(self, base_dir, key, stack, middleware, in_thread=False, peer=False):
         self.key, self.middleware = key, middleware
-        flags = [*(["--middleware"] if middleware else []), *(["--in-thread"] if in_thread else [])]
+        flags = [*(["--middleware"] if middleware else []), *(["--in-thread"] if in_thread else []),
+                 *(["--peer"] if peer else [])]
         with socket.socket() as listener:
             listener.bind(("127.0.0.1", 0))
             self.port = listener.getsockname()[1]
@@ -341,7 +350,8 @@ def print_result(result, versions, checks, fmt_time, out=sys.stdout):
 
 def main(argv):
     fd, base_dir, loop, http = int(argv[0]), argv[1], argv[2], argv[3]
-    serve(fd, base_dir, loop, http, "--middleware" in argv[4:], "--in-thread" in argv[4:])
+    serve(fd, base_dir, loop, http, "--middleware" in argv[4:], "--in-thread" in argv[4:],
+          "--peer" in argv[4:])
 
 
 if __name__ == "__main__":
