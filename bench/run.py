@@ -10,8 +10,10 @@ ratio module / floor; the growth check fits how verify_api_key (key of the
 last user) and list_users scale with the number of users. Then KeyIndex
 against the store per check up to 100,000 users (bench/index_checks.py), and
 requests per second through uvicorn without and with BearerAuthMiddleware on
-two server stacks (bench/http_rps.py). bench/README.md explains the method
-and how to read the numbers.
+two server stacks (bench/http_rps.py), and last the index at scale next to
+its yardsticks (bench/at_scale.py): the reload stall, rotate_api_key, the
+index's memory, the middleware against an in-memory dict, odd records.
+bench/README.md explains the method and how to read the numbers.
 """
 
 import argparse
@@ -36,6 +38,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 if str(BENCH_DIR) not in sys.path:
     sys.path.insert(0, str(BENCH_DIR))
 
+import at_scale  # noqa: E402
 import floors  # noqa: E402
 import http_rps  # noqa: E402
 import index_checks  # noqa: E402
@@ -66,6 +69,16 @@ SETTINGS = {
         "http_thread_sizes": (10,),
         "http_rounds": 7,
         "http_seconds": 1.0,
+        "scale_sizes": (10000, 100000),
+        "scale_rounds": 5,
+        "stall_quiet_seconds": 3.0,
+        "stall_rotations": 4,
+        "rotate_pause_seconds": 1.0,
+        "memory_runs": 2,
+        "peer_users": 10,
+        "peer_rounds": 5,
+        "peer_seconds": 1.0,
+        "odd_record_users": 5000,
     },
     "quick": {
         "sizes": (10, 1000, 10000),
@@ -82,6 +95,16 @@ SETTINGS = {
         "http_thread_sizes": (10,),
         "http_rounds": 3,
         "http_seconds": 0.3,
+        "scale_sizes": (10000, 100000),
+        "scale_rounds": 2,
+        "stall_quiet_seconds": 0.5,
+        "stall_rotations": 1,
+        "rotate_pause_seconds": 1.0,
+        "memory_runs": 1,
+        "peer_users": 10,
+        "peer_rounds": 3,
+        "peer_seconds": 0.3,
+        "odd_record_users": 5000,
     },
 }
 
@@ -657,6 +680,12 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
             http = http_rps.run(registry_of, settings["http_sizes"], settings["http_thread_sizes"],
                                 settings["http_rounds"], settings["http_seconds"], log)
             stages["http"] = time.perf_counter() - stage
+        scale = None
+        if any(selected(True, part, only, growth_only) for part in at_scale.PARTS):
+            stage = time.perf_counter()
+            scale = at_scale.run(us, import_module("key_index"), root, registry_of, index, settings,
+                                 only, time_variants, Variant, index_checks.answer, log)
+            stages["at scale"] = time.perf_counter() - stage
         log("  " + ", ".join(f"{name} {seconds:.1f} s" for name, seconds in stages.items()))
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -679,6 +708,7 @@ def run(settings, json_path=None, workdir=None, only=None, log=print, growth_onl
         "results": rows,
         "index": index,
         "http": http,
+        "at_scale": scale,
         "growth": growth(rows),
     }
     if steady_heap:
@@ -706,6 +736,10 @@ def main(argv=None):
                         help="time only operations whose name contains TEXT (repeatable)")
     parser.add_argument("--sizes", type=lambda s: tuple(int(n) for n in s.split(",")),
                         help="registry sizes, comma-separated (overrides the preset)")
+    parser.add_argument("--scale-sizes", type=lambda s: tuple(int(n) for n in s.split(",")),
+                        help="sizes of the reload stall and rotate_api_key against read+parse, "
+                             "comma-separated; the index's memory at the largest (default: the preset's, "
+                             "kept to those in --sizes)")
     parser.add_argument("--rounds", type=int, help="timed rounds per operation")
     parser.add_argument("--growth-only", action="store_true",
                         help="only the growth check, in this process as it is")
@@ -725,10 +759,13 @@ def main(argv=None):
         settings["sizes"] = args.sizes
         settings["growth_sizes"] = tuple(n for n in settings["growth_sizes"] if n in args.sizes)
         settings["add_remove_sizes"] = tuple(n for n in settings["add_remove_sizes"] if n in args.sizes)
-        for name in ("index_sizes", "http_sizes", "http_thread_sizes"):
+        for name in ("index_sizes", "http_sizes", "http_thread_sizes", "scale_sizes"):
             settings[name] = tuple(n for n in settings[name] if n in args.sizes)
+    if args.scale_sizes:
+        settings["scale_sizes"] = args.scale_sizes
     if args.rounds:
-        settings["rounds"] = settings["http_rounds"] = args.rounds
+        for name in ("rounds", "http_rounds", "scale_rounds", "peer_rounds"):
+            settings[name] = args.rounds
 
     steady_heap = not (args.growth_only or args.no_steady_heap or args.only)
     result = run(settings, args.json, args.dir, args.only, growth_only=args.growth_only,
@@ -748,6 +785,8 @@ def main(argv=None):
                       if r["key"] == "last")
     if result["http"]:
         http_rps.print_result(result["http"], result["meta"]["uvicorn"], checks, fmt_time)
+    if result["at_scale"]:
+        at_scale.print_result(result["at_scale"], fmt_time)
     meta = result["meta"]
     print(f"\n{meta['seconds']:.1f} s; load average {meta['loadavg_before'][0]:.2f} before, "
           f"{meta['loadavg_after'][0]:.2f} after; results in {args.json}")

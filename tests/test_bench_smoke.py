@@ -26,7 +26,7 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     result = subprocess.run(
         [sys.executable, "-P", str(BENCH), "--quick", "--sizes", "10,1000,2000", "--rounds", "1",
-         "--json", str(out), "--dir", str(tmp_path)],
+         "--scale-sizes", "1500", "--json", str(out), "--dir", str(tmp_path)],
         env=environment,
         capture_output=True,
         text=True,
@@ -82,6 +82,21 @@ def test_smallest_benchmark_runs_and_reports_every_operation(tmp_path):
             assert row["without_rps"] > 0 and row["with_rps"] > 0
             assert row["server_cpu_per_request_s"]["with"] is not None
         assert len([r for r in http["ratios"] if r["stack"] == stack]) == 2
+    # The index at scale: each part ran (the servers and the index agreeing
+    # with the store first), every figure next to its yardstick.
+    scale = report["at_scale"]
+    (changes,) = scale["changes"]
+    assert changes["users"] == 1500 and changes["rotations"] >= 1
+    assert changes["read_parse_s"] > 0 and changes["rotate"]["rotate_s"] > 0
+    for phase in ("quiet", "changing"):
+        assert 0 < changes[phase]["p999_s"] <= changes[phase]["worst_s"]
+    assert scale["memory"]["users"] == 1500 and scale["memory"]["index_rss_bytes"] > 0
+    assert scale["odd"]["plain_s"] > 0 and scale["odd"]["odd_s"] > 0
+    assert scale["watch"]["worst_s"] > 0
+    peer = scale["peer"]
+    if "skipped" not in peer:
+        assert all(cpu > 0 for cpu in peer["server_cpu_per_request_s"].values())
+    assert len(scale["limits"]) == (6 if "skipped" not in peer else 5)
     for growth in (report["growth"], report["growth_steady_heap"]):
         for operation in ("verify_api_key (last)", "list_users"):
             assert math.isfinite(growth[operation]["module_exponent"])
