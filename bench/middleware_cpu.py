@@ -28,6 +28,8 @@ def measure(server, seconds):
     after = server_cpu.cpu_seconds(server.process.pid)
     if failures:
         raise AssertionError(f"{failures} of {done} requests to port {server.port} failed")
+    if cpu is None or after is None:
+        raise AssertionError(f"no CPU time of the server on port {server.port} in /proc")
     return done / elapsed, (after - cpu) / done
 
 

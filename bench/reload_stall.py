@@ -145,11 +145,11 @@ def run(reg, read_parse_s, quiet_seconds, rotations, pause, log=print):
         try:
             changing = phase(server, expected, rotator.finished.is_set)
         finally:
-            rotations = rotator.durations()
+            durations = rotator.durations()
     finally:
         http_rps.stop_all([server])
     log(f"  {size:,} users: worst request {changing['worst_s'] * 1e3:.0f} ms across "
-        f"{len(rotations)} rotation(s)")
+        f"{len(durations)} rotation(s)")
     return {
         "operation": STALL_OPERATION,
         "stack": http_rps.stack_name(*STACK),
@@ -157,8 +157,8 @@ def run(reg, read_parse_s, quiet_seconds, rotations, pause, log=print):
         "read_parse_s": read_parse_s,
         "quiet": quiet,
         "changing": changing,
-        "rotations": len(rotations),
-        "rotation_s": rotations,
+        "rotations": len(durations),
+        "rotation_s": durations,
         "throughput_change": changing["rps"] / quiet["rps"] - 1,
         "worst_ratio": changing["worst_s"] / read_parse_s,
     }
