@@ -1,363 +1,161 @@
-// vardun.mcp._key_index: the key index's answer without a look at the
-// files, while the kernel reports that nothing it depends on has changed.
-//
-// The index (vardun.mcp.key_index) does every look itself and tells a
-// RegistryWatch what it found: `begin(store)` before its look, `validated(...)`
-// after one that found the registry it parsed and, for a key that matched,
-// the credential directory settled. From then on `answer(store, key)` gives
-// the same answer from one poll() and geteuid(), until the watch set
-// reports a change, the process's account changes, or any dict the answer
-// was read from changes (the store's class, the store, the store's module,
-// hmac): then it says NEEDS and the index looks again.
-#include <unistd.h>
-
-#include <cstdint>
-#include <string>
+// vardun.mcp._key_index: the key index's native engine (engine.hpp) as the
+// type KeyEngine, which vardun.mcp.key_index.KeyIndex wraps.
+#include <new>
 #include <utility>
 
+#include "engine.hpp"
 #include "python_ref.hpp"
-#include "watch_set.hpp"
 
-namespace vardun {
+namespace vardun::key_index {
 
 namespace {
 
-std::uint64_t dict_version(PyObject* dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+struct KeyEngineObject {
+  PyObject_HEAD Engine* engine;
+};
+
+Engine& engine_of(PyObject* self) {
+  Engine* engine = reinterpret_cast<KeyEngineObject*>(self)->engine;
+  if (engine == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the key engine has been cleared");
+    throw_python_error();
+  }
+  return *engine;
 }
 
-// Arguments of a fast-call method, counted.
-void expect_args(Py_ssize_t nargs, Py_ssize_t wanted, const char* message) {
-  if (nargs == wanted) return;
+[[noreturn]] void bad_argument(const char* message) {
   PyErr_SetString(PyExc_TypeError, message);
   throw_python_error();
 }
 
-std::string utf8(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw_python_error();
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-// What the answer was read from, as it was when the index last looked.
-struct Versions {
-  PyObject* instance_dict = nullptr;  // identity only
-  std::uint64_t class_dict = 0, instance = 0, module_dict = 0, hmac_dict = 0;
-  bool operator==(const Versions&) const = default;
-};
-
-// The watch's C++ side, made with `new`: members with constructors.
-struct State {
-  // Given at creation: the plain store class, its steps (name, original)
-  // pairs, the store's module, hmac and its compare_digest, stat, and what
-  // `answer` returns when only the index's look can answer.
-  Ref store_class, steps, module, hmac, compare_digest, stat, needs;
-  Ref normalize_name, hash_name;
-  // The look the answers stand on.
-  Ref store, snapshot, users, settled, path, users_dir;
-  Versions versions;
-  uid_t euid = 0;
-  bool complete = false;
-  bool valid = false;
-  bool attempted = false;  // arming was tried for `snapshot`, `path` and `users_dir`
-  unsigned long epoch = 0;
-  watch::WatchSet watches;
-
-  template <class Visit>
-  void each_ref(Visit&& visit) {
-    for (Ref* ref :
-         {&store_class, &steps, &module, &hmac, &compare_digest, &stat, &needs, &normalize_name,
-          &hash_name, &store, &snapshot, &users, &settled, &path, &users_dir}) {
-      visit(*ref);
+// A tuple of (str, object) pairs.
+std::vector<std::pair<Ref, Ref>> named_pairs(PyObject* tuple, const char* what) {
+  if (!PyTuple_Check(tuple)) bad_argument(what);
+  std::vector<std::pair<Ref, Ref>> pairs;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    PyObject* pair = PyTuple_GET_ITEM(tuple, i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+        !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair, 0))) {
+      bad_argument(what);
     }
+    Ref name = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+    PyUnicode_InternInPlace(reinterpret_cast<PyObject**>(&name));
+    pairs.emplace_back(std::move(name), Ref::borrow(PyTuple_GET_ITEM(pair, 1)));
   }
-};
-
-struct RegistryWatch {
-  PyObject_HEAD State* state;
-};
-
-State* as_watch(PyObject* self) {
-  return reinterpret_cast<RegistryWatch*>(self)->state;
+  return pairs;
 }
 
-void invalidate(State* w) {
-  w->valid = false;
-  ++w->epoch;
-  if (w->settled) PyDict_Clear(w->settled.get());
-}
-
-Versions versions_now(State* w, PyTypeObject* cls, PyObject* instance) {
-  return {instance, dict_version(cls->tp_dict), dict_version(instance),
-          dict_version(PyModule_GetDict(w->module.get())),
-          dict_version(PyModule_GetDict(w->hmac.get()))};
-}
-
-// The store's dicts now, or false when the store is not the plain class
-// with the module's own steps and the standard hmac.
-bool plain_versions(State* w, PyObject* store, Versions& out) {
-  auto* cls = reinterpret_cast<PyTypeObject*>(w->store_class.get());
-  if (Py_TYPE(store) != cls) return false;
-  PyObject* class_dict = cls->tp_dict;
-  Ref instance = Ref::own(PyObject_GenericGetDict(store, nullptr));
-  PyObject* steps = w->steps.get();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(steps); ++i) {
-    PyObject* pair = PyTuple_GET_ITEM(steps, i);
-    PyObject* name = PyTuple_GET_ITEM(pair, 0);
-    PyObject* found = PyDict_GetItemWithError(class_dict, name);
-    if (found == nullptr && PyErr_Occurred()) throw_python_error();
-    if (found != PyTuple_GET_ITEM(pair, 1)) return false;
-    if (check(PyDict_Contains(instance.get(), name))) return false;
+EngineConfig config_from(PyObject* args) {
+  PyObject *store_class, *steps, *namespaces, *types, *user_type, *needs_thread, *ask_store;
+  if (!PyArg_ParseTuple(args, "O!O!O!O!OOO:KeyEngine", &PyType_Type, &store_class, &PyTuple_Type,
+                        &steps, &PyTuple_Type, &namespaces, &PyTuple_Type, &types, &user_type,
+                        &needs_thread, &ask_store)) {
+    throw_python_error();
   }
-  PyObject* module_dict = PyModule_GetDict(w->module.get());
-  PyObject* hmac_dict = PyModule_GetDict(w->hmac.get());
-  // Borrowed look-ups that cannot fail on these dicts of str keys.
-  if (PyDict_GetItemString(module_dict, "hmac") != w->hmac.get() ||
-      PyDict_GetItemString(module_dict, "stat") != w->stat.get() ||
-      PyDict_GetItemString(hmac_dict, "compare_digest") != w->compare_digest.get()) {
-    return false;
+  EngineConfig config;
+  config.store_class = Ref::borrow(store_class);
+  config.steps = named_pairs(steps, "steps must hold (name, original) pairs");
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(namespaces); ++i) {
+    PyObject* entry = PyTuple_GET_ITEM(namespaces, i);
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+      bad_argument("namespaces must hold (object, pairs) entries");
+    }
+    config.namespaces.push_back(
+        {Ref::borrow(PyTuple_GET_ITEM(entry, 0)),
+         named_pairs(PyTuple_GET_ITEM(entry, 1), "namespace names must be (name, original)")});
   }
-  out = versions_now(w, cls, instance.get());
-  return true;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i) {
+    if (!PyType_Check(PyTuple_GET_ITEM(types, i))) bad_argument("types must hold types");
+    config.types.push_back(Ref::borrow(PyTuple_GET_ITEM(types, i)));
+  }
+  config.user_type = Ref::borrow(user_type);
+  config.needs_thread = Ref::borrow(needs_thread);
+  config.ask_store = Ref::borrow(ask_store);
+  return config;
 }
 
-bool unchanged(State* w, PyObject* store) {
-  auto* cls = reinterpret_cast<PyTypeObject*>(w->store_class.get());
-  if (store != w->store.get() || Py_TYPE(store) != cls) return false;
-  Ref instance = Ref::own(PyObject_GenericGetDict(store, nullptr));
-  return versions_now(w, cls, instance.get()) == w->versions;
-}
-
-Ref call_method(PyObject* self, PyObject* name, PyObject* arg) {
-  PyObject* args[] = {self, arg};
-  return Ref::own(
-      PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject *store_class, *steps, *module, *hmac, *compare_digest, *stat, *needs;
-    static const char* names[] = {"store_class",    "steps", "module", "hmac",
-                                  "compare_digest", "stat",  "needs",  nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!O!OO!O:RegistryWatch",
-                                     const_cast<char**>(names), &PyType_Type, &store_class,
-                                     &PyTuple_Type, &steps, &PyModule_Type, &module, &PyModule_Type,
-                                     &hmac, &compare_digest, &PyModule_Type, &stat, &needs)) {
-      throw_python_error();
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+      bad_argument("KeyEngine() takes no keyword arguments");
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(steps); ++i) {
-      PyObject* pair = PyTuple_GET_ITEM(steps, i);
-      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
-          !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair, 0))) {
-        PyErr_SetString(PyExc_TypeError, "steps must hold (name, original) pairs");
-        throw_python_error();
-      }
-    }
+    EngineConfig config = config_from(args);
     Ref self = Ref::own(type->tp_alloc(type, 0));
-    State* w = new State();
-    reinterpret_cast<RegistryWatch*>(self.get())->state = w;
-    w->normalize_name = Ref::own(PyUnicode_InternFromString("normalize_api_key"));
-    w->hash_name = Ref::own(PyUnicode_InternFromString("hash_api_key"));
-    w->store_class = Ref::borrow(store_class);
-    w->steps = Ref::borrow(steps);
-    w->module = Ref::borrow(module);
-    w->hmac = Ref::borrow(hmac);
-    w->compare_digest = Ref::borrow(compare_digest);
-    w->stat = Ref::borrow(stat);
-    w->needs = Ref::borrow(needs);
-    w->settled = Ref::own(PyDict_New());
+    reinterpret_cast<KeyEngineObject*>(self.get())->engine = new Engine(std::move(config));
     return self.release();
   });
 }
 
-int watch_traverse(PyObject* self, visitproc visit, void* arg) {
+int engine_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  State* w = as_watch(self);
-  if (w == nullptr) return 0;
-  int result = 0;
-  w->each_ref([&](Ref& ref) {
-    if (result == 0 && ref) result = visit(ref.get(), arg);
-  });
-  return result;
+  Engine* engine = reinterpret_cast<KeyEngineObject*>(self)->engine;
+  return engine != nullptr ? engine->traverse(visit, arg) : 0;
 }
 
-int watch_clear(PyObject* self) {
-  State* w = as_watch(self);
-  if (w == nullptr) return 0;
-  w->valid = false;
-  w->each_ref([](Ref& ref) { ref.reset(); });
+int engine_clear(PyObject* self) {
+  delete std::exchange(reinterpret_cast<KeyEngineObject*>(self)->engine, nullptr);
   return 0;
 }
 
-void watch_dealloc(PyObject* self) {
+void engine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete std::exchange(reinterpret_cast<RegistryWatch*>(self)->state, nullptr);
+  delete std::exchange(reinterpret_cast<KeyEngineObject*>(self)->engine, nullptr);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// answer(store, key): the user, None, or NEEDS.
-PyObject* watch_answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+// The two ways of asking, told apart by `may_parse`.
+template <bool may_parse>
+PyObject* engine_answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
-    State* w = as_watch(self);
-    expect_args(nargs, 2, "answer() takes a store and a key");
-    PyObject *store = args[0], *key = args[1];
-    if (!w->valid || !PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) == 0 ||
-        !unchanged(w, store)) {
-      return Py_NewRef(w->needs.get());
-    }
-    Ref normalized = call_method(store, w->normalize_name.get(), key);
-    Ref expected = call_method(store, w->hash_name.get(), normalized.get());
-    // The answer stands only on what the kernel says has not changed since
-    // the index's look, asked now, after the key was hashed (by the store's
-    // own steps, checked again: a step may have let another thread run).
-    if (!w->valid || !unchanged(w, store)) return Py_NewRef(w->needs.get());
-    if (w->watches.changed()) {
-      invalidate(w);
-      return Py_NewRef(w->needs.get());
-    }
-    if (::geteuid() != w->euid) return Py_NewRef(w->needs.get());
-    PyObject* user = PyDict_GetItemWithError(w->settled.get(), expected.get());
-    if (user != nullptr) return Py_NewRef(user);
-    if (PyErr_Occurred()) throw_python_error();
-    if (check(PyDict_Contains(w->users.get(), expected.get())) || !w->complete) {
-      return Py_NewRef(w->needs.get());
-    }
-    Py_RETURN_NONE;
+    if (nargs != 2) bad_argument(may_parse ? "verify() takes a store and a key"
+                                           : "answer() takes a store and a key");
+    // Held for the call: the engine may let other threads run.
+    Ref hold = Ref::borrow(self);
+    return engine_of(self).answer(args[0], args[1], may_parse).release();
   });
 }
 
-// begin(store) -> token, before the index looks at the files: what the
-// look may stand on if nothing changes before `validated`; None for a
-// store the watch cannot answer for.
-PyObject* watch_begin(PyObject* self, PyObject* store) {
-  return guard([&]() -> PyObject* {
-    State* w = as_watch(self);
-    Versions v;
-    if (!plain_versions(w, store, v)) Py_RETURN_NONE;
-    return Py_BuildValue("(kKKKKn)", w->epoch, static_cast<unsigned long long>(v.class_dict),
-                         static_cast<unsigned long long>(v.instance),
-                         static_cast<unsigned long long>(v.module_dict),
-                         static_cast<unsigned long long>(v.hmac_dict),
-                         reinterpret_cast<Py_ssize_t>(v.instance_dict));
-  });
+PyObject* engine_state(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* { return engine_of(self).state().release(); });
 }
 
-// The token's versions, if it is one of this watch's epoch; false otherwise.
-bool token_versions(State* w, PyObject* token, Versions& out) {
-  unsigned long epoch;
-  unsigned long long class_dict, instance, module_dict, hmac_dict;
-  Py_ssize_t instance_dict;
-  if (token == Py_None) return false;
-  if (!PyArg_ParseTuple(token, "kKKKKn", &epoch, &class_dict, &instance, &module_dict, &hmac_dict,
-                        &instance_dict)) {
-    throw_python_error();
-  }
-  out = {reinterpret_cast<PyObject*>(instance_dict), class_dict, instance, module_dict, hmac_dict};
-  return epoch == w->epoch;
-}
-
-// What `validated` says: answers come from the watch from now on; they do
-// not (yet); the watches were just armed, and a look that begins now can
-// be kept.
-constexpr long kKept = 1, kNotNow = 0, kLookAgain = 2;
-
-// validated(token, store, snapshot, euid, path, users_dir, key_hash, user):
-// the look that began at `token` found `snapshot` current, and for a
-// `key_hash` that matched (None for a key that matched nothing) the
-// credential directory settled and `user` the answer.
-PyObject* watch_validated(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return guard([&]() -> PyObject* {
-    State* w = as_watch(self);
-    expect_args(nargs, 8, "validated() takes 8 arguments");
-    PyObject* token = args[0];
-    PyObject *store = args[1], *snapshot = args[2], *path = args[4], *users_dir = args[5];
-    PyObject *key_hash = args[6], *user = args[7];
-    long euid = PyLong_AsLong(args[3]);
-    if (euid == -1 && PyErr_Occurred()) throw_python_error();
-    if (!PyUnicode_Check(path) || !PyUnicode_Check(users_dir)) {
-      PyErr_SetString(PyExc_TypeError, "path and users_dir must be str");
-      throw_python_error();
-    }
-    bool same_view = snapshot == w->snapshot.get() && w->path &&
-                     PyUnicode_Compare(path, w->path.get()) == 0 &&
-                     PyUnicode_Compare(users_dir, w->users_dir.get()) == 0;
-    if (PyErr_Occurred()) throw_python_error();
-    if (!same_view || w->watches.changed()) {
-      if (same_view && w->attempted && !w->watches.armed()) return PyLong_FromLong(kNotNow);
-      invalidate(w);
-      Ref fd = Ref::own(PyObject_GetAttrString(snapshot, "fd"));
-      long file_fd = PyLong_AsLong(fd.get());
-      if (file_fd == -1 && PyErr_Occurred()) throw_python_error();
-      w->snapshot = Ref::borrow(snapshot);
-      w->path = Ref::borrow(path);
-      w->users_dir = Ref::borrow(users_dir);
-      w->attempted = true;
-      bool armed = w->watches.arm(utf8(path), static_cast<int>(file_fd), utf8(users_dir));
-      return PyLong_FromLong(armed ? kLookAgain : kNotNow);
-    }
-    // Nothing the look read may have changed since it began.
-    Versions versions, began;
-    if (!token_versions(w, token, began) || !plain_versions(w, store, versions) ||
-        versions != began) {
-      return PyLong_FromLong(kNotNow);
-    }
-    if (!w->valid || versions != w->versions || store != w->store.get() ||
-        static_cast<uid_t>(euid) != w->euid) {
-      PyDict_Clear(w->settled.get());
-      w->users = Ref::own(PyObject_GetAttrString(snapshot, "users"));
-      Ref complete = Ref::own(PyObject_GetAttrString(snapshot, "complete"));
-      if (!PyDict_CheckExact(w->users.get())) {
-        PyErr_SetString(PyExc_TypeError, "snapshot.users must be a dict");
-        throw_python_error();
-      }
-      w->complete = check(PyObject_IsTrue(complete.get())) != 0;
-      w->store = Ref::borrow(store);
-      w->versions = versions;
-      w->euid = static_cast<uid_t>(euid);
-      w->valid = true;
-    }
-    if (key_hash != Py_None) check(PyDict_SetItem(w->settled.get(), key_hash, user));
-    return PyLong_FromLong(kKept);
-  });
-}
-
-PyMethodDef watch_methods[] = {
-    {"answer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_answer)),
-     METH_FASTCALL, "answer(store, key): the user, None, or the watch's NEEDS."},
-    {"begin", watch_begin, METH_O, "begin(store) -> token, before the index looks at the files."},
-    {"validated", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(watch_validated)),
+PyMethodDef engine_methods[] = {
+    {"answer",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_answer<false>)),
      METH_FASTCALL,
-     "validated(token, store, snapshot, euid, path, users_dir, key_hash, user) -> 1 kept, 0 not "
-     "now, 2 look again"},
+     "answer(store, key): the user, None, ask_store, or needs_thread where it would read the "
+     "registry or change a credential directory."},
+    {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_answer<true>)),
+     METH_FASTCALL, "verify(store, key): the user, None, or ask_store."},
+    {"state", engine_state, METH_NOARGS, "state(): what the engine stands on now (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot watch_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Answers a key index's checks while nothing they depend on "
-                                  "has changed.")},
-    {Py_tp_new, reinterpret_cast<void*>(watch_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(watch_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(watch_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(watch_clear)},
-    {Py_tp_methods, watch_methods},
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc, const_cast<char*>("store.verify_api_key's answers from the registry read once "
+                                  "per change.")},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(engine_clear)},
+    {Py_tp_methods, engine_methods},
     {0, nullptr},
 };
 
-PyType_Spec watch_spec = {
-    .name = "vardun.mcp._key_index.RegistryWatch",
-    .basicsize = sizeof(RegistryWatch),
+PyType_Spec engine_spec = {
+    .name = "vardun.mcp._key_index.KeyEngine",
+    .basicsize = sizeof(KeyEngineObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = watch_slots,
+    .slots = engine_slots,
 };
 
 int module_exec(PyObject* module) {
   return guard_status([&] {
-    Ref type = Ref::own(PyType_FromModuleAndSpec(module, &watch_spec, nullptr));
-    check(PyModule_AddObjectRef(module, "RegistryWatch", type.get()));
+    Ref type = Ref::own(PyType_FromModuleAndSpec(module, &engine_spec, nullptr));
+    check(PyModule_AddObjectRef(module, "KeyEngine", type.get()));
   });
 }
 
@@ -369,7 +167,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vardun.mcp._key_index",
-    .m_doc = "The key index's answers while the kernel reports no change to what they read.",
+    .m_doc = "The key index's engine: the registry read natively once per change, and answers "
+             "without a look while the kernel reports no change.",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
@@ -377,8 +176,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-}  // namespace vardun
+}  // namespace vardun::key_index
 
 PyMODINIT_FUNC PyInit__key_index() {
-  return PyModuleDef_Init(&vardun::module_def);
+  return PyModuleDef_Init(&vardun::key_index::module_def);
 }

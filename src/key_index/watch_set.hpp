@@ -1,60 +1,48 @@
-// What the kernel tells about changes to a registry, its users/ directory
-// and every directory on the way to them, so that a key check can learn
-// "nothing changed" from one poll() instead of a look at each path.
+// One key index's watches: the registry file it parsed (whatever name it goes
+// by), users/ and every entry in it, and on the way from the root to both the
+// entry each directory leads on by. They live in the process's shared
+// notifier (notifier.hpp) and are given back when the set goes.
 //
-// inotify reports a change before the call that made it returns, in any
-// process, so an empty queue at the start of a check means that nothing
-// watched changed before the check began. It sees only what this kernel
-// does: the set refuses file systems whose content can change elsewhere
-// (NFS, FUSE, ...), and mount changes, which move paths without touching a
-// directory, come from polling /proc/self/mountinfo beside the queue. No
-// Python object is touched here.
+// A set is armed only where the kernel sees every change: absolute paths
+// with no ".", ".." or link on the way, the registry itself a regular file
+// (not a link) at its name, on file systems whose changes all go through
+// this kernel. Network and FUSE file systems, where another machine or a
+// user-space server changes files unseen, never get one.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-namespace vardun::watch {
+namespace vardun::key_index {
+
+class Notifier;
 
 class WatchSet {
  public:
-  WatchSet() = default;
+  // Watches the registry open at `file_fd`, which must still be the regular
+  // file at `file_path`, and `users_dir`; null (nothing watched) where the
+  // kernel cannot be asked.
+  static std::unique_ptr<WatchSet> arm(const std::string& file_path, int file_fd,
+                                       const std::string& users_dir);
+
   WatchSet(const WatchSet&) = delete;
   WatchSet& operator=(const WatchSet&) = delete;
-  ~WatchSet() { close(); }
+  ~WatchSet();
 
-  // Watches the file open at `file_fd`, every entry of `whole_dir`, and on
-  // the way to `file_path` and to `whole_dir` the entry each directory
-  // leads on by. Both paths must be absolute, with no ".", ".." or link on
-  // the way, on local file systems; false (and nothing watched) otherwise.
-  bool arm(const std::string& file_path, int file_fd, const std::string& whole_dir);
-
-  // Whether anything watched may have changed since `arm` (or this set was
-  // made in another process, by fork, from the one that armed it). Events
-  // about other entries of the watched directories are read and dropped.
+  // Whether anything watched may have changed since the set was armed (one
+  // poll() when nothing is pending).
   bool changed();
 
-  bool armed() const { return fd_ >= 0; }
-  void close();
-
  private:
-  // What matters of one watched inode: every event, or those that name
-  // one of `names` (and those about the inode itself).
-  struct Interest {
-    bool whole = false;
-    std::vector<std::string> names;
-  };
-
-  bool watch(const std::string& path, unsigned mask, const std::string* name);
+  friend class Notifier;
+  explicit WatchSet(std::uint64_t generation) : generation_(generation) {}
   bool watch_way(const std::string& path, bool whole);
-  bool relevant_events();
 
-  int fd_ = -1;
-  int mounts_fd_ = -1;
-  unsigned long generation_ = 0;
-  bool stale_ = true;
-  std::unordered_map<int, Interest> interests_;
+  std::uint64_t generation_;
+  bool fired_ = false;     // under the notifier's lock
+  std::vector<int> wds_;   // one entry per interest registered
 };
 
-}  // namespace vardun::watch
+}  // namespace vardun::key_index

@@ -169,9 +169,11 @@ void TempFile::chmod(mode_t mode) {
 
 void TempFile::committed(const std::string& directory, mode_t mode) {
   posix::without_lock([&] {
+    // The mode first: a reader that finds the new file at once should not
+    // see it change again while the directory is flushed.
+    ::fchmod(fd_.get(), mode);
     Fd dir(posix::open_at(AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY));
     if (dir && ::fsync(dir.get()) != 0 && errno == EINTR) ::fsync(dir.get());
-    ::fchmod(fd_.get(), mode);
     return 0;
   });
   fd_.reset();
