@@ -227,6 +227,13 @@ bool Engine::plain(PyObject* store) {
 // -- answers ------------------------------------------------------------------
 
 Ref Engine::answer(PyObject* store, PyObject* key, bool may_parse) {
+  Ref answer = answer_for(store, key, may_parse);
+  // On the loop, what only the store can answer is the worker's to ask.
+  if (!may_parse && asks_store(answer.get())) return needs_thread();
+  return answer;
+}
+
+Ref Engine::answer_for(PyObject* store, PyObject* key, bool may_parse) {
   bool text = PyUnicode_CheckExact(key);
   if (!text && key != Py_None) return ask();
   if (!plain(store)) return ask();
@@ -479,6 +486,7 @@ std::shared_ptr<const Snapshot> Engine::reload(const std::string& path) {
   if (!fresh) return nullptr;
   Leftovers left = publish_snapshot(fresh);
   held.unlock();
+  release(left);
   return fresh;
 }
 
@@ -516,15 +524,18 @@ bool Engine::arm(const std::shared_ptr<const Snapshot>& snap) {
     return false;
   }
   Leftovers left = publish_watches(std::move(set));
+  release(left);
   return true;
 }
 
 Ref Engine::state() {
-  return Ref::own(Py_BuildValue("{s:O,s:O,s:O,s:K,s:n}", "quiet", quiet_ ? Py_True : Py_False,
-                                "watched", watches_ ? Py_True : Py_False, "declined",
-                                snapshot_ && snapshot_->declined ? Py_True : Py_False, "reads",
-                                static_cast<unsigned long long>(reloads_), "users",
-                                snapshot_ ? static_cast<Py_ssize_t>(snapshot_->table.size()) : 0));
+  return Ref::own(Py_BuildValue(
+      "{s:O,s:O,s:O,s:K,s:K,s:n}", "quiet", quiet_ ? Py_True : Py_False, "watched",
+      watches_ ? Py_True : Py_False, "declined",
+      snapshot_ && snapshot_->declined ? Py_True : Py_False, "reads",
+      static_cast<unsigned long long>(reloads_), "store_answers",
+      static_cast<unsigned long long>(asks_), "users",
+      snapshot_ ? static_cast<Py_ssize_t>(snapshot_->table.size()) : 0));
 }
 
 int Engine::traverse(visitproc visit, void* arg) {
@@ -578,6 +589,20 @@ Engine::Leftovers Engine::forget_answers() {
   quiet_ = false;
   ++epoch_;
   return left;
+}
+
+// What a transition took away, let go once it is over: the file and the
+// watches without the interpreter lock (closing the last descriptor of a
+// replaced registry frees its pages, milliseconds for a large one), the
+// users with it.
+void Engine::release(Leftovers& left) {
+  std::shared_ptr<const Snapshot> snapshot = std::move(left.snapshot);
+  std::unique_ptr<WatchSet> watches = std::move(left.watches);
+  posix::without_lock([&] {
+    snapshot.reset();
+    watches.reset();
+    return 0;
+  });
 }
 
 void Engine::drop_quiet() {

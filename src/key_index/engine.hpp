@@ -64,9 +64,12 @@ class Engine {
 
   // The answer for `key` of `store`: the user, None, `ask_store` (only
   // store.verify_api_key can give it) or, unless `may_parse`,
-  // `needs_thread` (it would take a read of the registry or a change to a
-  // credential directory).
+  // `needs_thread` (it would take a read of the registry, a change to a
+  // credential directory, or the store itself).
   Ref answer(PyObject* store, PyObject* key, bool may_parse);
+
+  // Whether `answer` is the engine's word that only the store can answer.
+  bool asks_store(PyObject* answer) const { return answer == config_.ask_store.get(); }
 
   // For tests: whether answers come from the watch now, how many reads.
   Ref state();
@@ -94,6 +97,7 @@ class Engine {
     std::unordered_map<Digest, Made, DigestHash> made;
   };
 
+  Ref answer_for(PyObject* store, PyObject* key, bool may_parse);
   bool plain(PyObject* store);
   bool versions_current(PyObject* store) const;
   bool verify(PyObject* store);
@@ -117,9 +121,13 @@ class Engine {
   Leftovers forget_answers();
   void drop_quiet();
   void settle(const Digest* digest, uid_t euid);
+  static void release(Leftovers& left);
 
   Token begin() const { return Token{epoch_, watches_ != nullptr, ::geteuid()}; }
-  Ref ask() const { return Ref::borrow(config_.ask_store.get()); }
+  Ref ask() {
+    ++asks_;
+    return Ref::borrow(config_.ask_store.get());
+  }
   Ref needs_thread() const { return Ref::borrow(config_.needs_thread.get()); }
 
   EngineConfig config_;
@@ -155,6 +163,7 @@ class Engine {
   std::shared_ptr<std::mutex> reload_lock_;
   std::uint64_t reload_lock_forks_ = 0;
   std::uint64_t reloads_ = 0;
+  std::uint64_t asks_ = 0;
 };
 
 }  // namespace vardun::key_index

@@ -74,15 +74,18 @@ EngineConfig config_from(PyObject* args) {
   return config;
 }
 
-PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* engine_new(PyTypeObject* type, PyObject*, PyObject*) {
+  // Made empty: a subclass (KeyIndex) takes its own arguments and gives the
+  // engine its configuration through `_configure`.
+  return type->tp_alloc(type, 0);
+}
+
+PyObject* engine_configure(PyObject* self, PyObject* args) {
   return guard([&]() -> PyObject* {
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-      bad_argument("KeyEngine() takes no keyword arguments");
-    }
-    EngineConfig config = config_from(args);
-    Ref self = Ref::own(type->tp_alloc(type, 0));
-    reinterpret_cast<KeyEngineObject*>(self.get())->engine = new Engine(std::move(config));
-    return self.release();
+    auto* object = reinterpret_cast<KeyEngineObject*>(self);
+    if (object->engine != nullptr) bad_argument("the key engine is configured already");
+    object->engine = new Engine(config_from(args));
+    Py_RETURN_NONE;
   });
 }
 
@@ -105,15 +108,40 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The two ways of asking, told apart by `may_parse`.
-template <bool may_parse>
-PyObject* engine_answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+// The store the engine answers for: the instance's `store` attribute, read
+// at every call.
+Ref store_of(PyObject* self) {
+  static PyObject* name = PyUnicode_InternFromString("store");
+  if (name == nullptr) throw_python_error();
+  return Ref::own(PyObject_GetAttr(self, name));
+}
+
+// verify_api_key(key): the store's answer, from the engine or, where only
+// the store can give it, from store.verify_api_key(key).
+PyObject* engine_verify(PyObject* self, PyObject* key) {
   return guard([&]() -> PyObject* {
-    if (nargs != 2) bad_argument(may_parse ? "verify() takes a store and a key"
-                                           : "answer() takes a store and a key");
     // Held for the call: the engine may let other threads run.
     Ref hold = Ref::borrow(self);
-    return engine_of(self).answer(args[0], args[1], may_parse).release();
+    Engine& engine = engine_of(self);
+    Ref store = store_of(self);
+    Ref answer = engine.answer(store.get(), key, true);
+    if (engine.asks_store(answer.get())) {
+      static PyObject* name = PyUnicode_InternFromString("verify_api_key");
+      if (name == nullptr) throw_python_error();
+      return PyObject_CallMethodOneArg(store.get(), name, key);
+    }
+    return answer.release();
+  });
+}
+
+// answer_without_parsing(key): the same answer where it takes no read of
+// the registry and no change to a directory, else needs_thread.
+PyObject* engine_answer(PyObject* self, PyObject* key) {
+  return guard([&]() -> PyObject* {
+    Ref hold = Ref::borrow(self);
+    Engine& engine = engine_of(self);
+    Ref store = store_of(self);
+    return engine.answer(store.get(), key, false).release();
   });
 }
 
@@ -122,20 +150,21 @@ PyObject* engine_state(PyObject* self, PyObject*) {
 }
 
 PyMethodDef engine_methods[] = {
-    {"answer",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_answer<false>)),
-     METH_FASTCALL,
-     "answer(store, key): the user, None, ask_store, or needs_thread where it would read the "
-     "registry or change a credential directory."},
-    {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_answer<true>)),
-     METH_FASTCALL, "verify(store, key): the user, None, or ask_store."},
-    {"state", engine_state, METH_NOARGS, "state(): what the engine stands on now (for tests)."},
+    {"verify_api_key", engine_verify, METH_O,
+     "The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."},
+    {"answer_without_parsing", engine_answer, METH_O,
+     "The same answer when it takes a few local system calls and no read of the registry (the "
+     "index is current, and the credential directory needs no change); otherwise the "
+     "configured needs-thread value, having changed nothing. Meant for an event loop."},
+    {"_configure", engine_configure, METH_VARARGS,
+     "_configure(store_class, steps, namespaces, types, user_type, needs_thread, ask_store)"},
+    {"_state", engine_state, METH_NOARGS, "What the engine stands on now (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot engine_slots[] = {
     {Py_tp_doc, const_cast<char*>("store.verify_api_key's answers from the registry read once "
-                                  "per change.")},
+                                  "per change; the base of KeyIndex.")},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
@@ -148,7 +177,8 @@ PyType_Spec engine_spec = {
     .name = "vardun.mcp._key_index.KeyEngine",
     .basicsize = sizeof(KeyEngineObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+             Py_TPFLAGS_IMMUTABLETYPE,
     .slots = engine_slots,
 };
 

@@ -16,12 +16,16 @@ namespace {
 
 // Every change the check depends on: an entry made, removed, renamed or
 // written, its mode, owner, link count or times changed, the inode itself
-// moved away.
-constexpr unsigned kDirectoryMask = IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
-                                    IN_ONLYDIR | IN_DONT_FOLLOW;
+// moved away. A directory on the way matters only for its entry that leads
+// on, which is a directory or the registry (watched itself): writes to
+// other files there (a busy home directory) are not asked for. IN_MASK_ADD:
+// one inode may be watched by several sets, each wanting its own events.
+constexpr unsigned kWayMask = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                              IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW |
+                              IN_MASK_ADD;
+constexpr unsigned kDirectoryMask = kWayMask | IN_MODIFY | IN_CLOSE_WRITE;
 constexpr unsigned kFileMask =
-    IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+    IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_MASK_ADD;
 
 // File systems whose every change goes through this kernel. Network and
 // FUSE file systems are left out. An overlay's layers changed from outside
@@ -76,7 +80,7 @@ bool WatchSet::watch_way(const std::string& path, bool whole) {
   std::string directory = "/";
   for (const std::string& part : parts) {
     if (!local_path(directory) ||
-        !notifier.watch(generation_, directory, kDirectoryMask, *this, &part)) {
+        !notifier.watch(generation_, directory, kWayMask, *this, &part)) {
       return false;
     }
     if (directory.size() > 1) directory += '/';

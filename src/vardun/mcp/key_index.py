@@ -85,13 +85,21 @@ class _NeedsThread:
 
 # What `answer_without_parsing` says when only `verify_api_key` can answer.
 NEEDS_THREAD = _NeedsThread()
-# What the engine says when only the store itself can answer.
+# What the engine says when only the store itself can answer (it then asks).
 _ASK_STORE: Any = object()
 
 
-class KeyIndex:
+class KeyIndex(KeyEngine):
     """Answers ``verify_api_key`` for `store` as the store would, reading
-    the registry only when it has changed. Safe to share between threads."""
+    the registry only when it has changed. Safe to share between threads.
+
+    ``verify_api_key(api_key)`` is the user `api_key` belongs to, or None:
+    ``store.verify_api_key``'s answer. ``answer_without_parsing(api_key)`` is
+    the same answer when it takes a few local system calls and no read of
+    the registry (the index is current, and the credential directory needs
+    no change); otherwise ``NEEDS_THREAD``, having changed nothing: meant for
+    an event loop. Both are native; `store` is read at every call.
+    """
 
     store: MCPUserStore
 
@@ -99,23 +107,5 @@ class KeyIndex:
         if not isinstance(store, MCPUserStore):
             raise TypeError(f"store must be an MCPUserStore, not {type(store).__name__}")
         self.store = store
-        self._engine = KeyEngine(MCPUserStore, _STEPS, _NAMESPACES, _TYPES, MCPUser,
-                                 NEEDS_THREAD, _ASK_STORE)
-
-    def verify_api_key(self, api_key: str | None) -> MCPUser | None:
-        """The user `api_key` belongs to, or None: ``store.verify_api_key``'s answer."""
-        store = self.store
-        answer = self._engine.verify(store, api_key)
-        if answer is _ASK_STORE:
-            return store.verify_api_key(api_key)
-        return answer  # type: ignore[no-any-return]
-
-    def answer_without_parsing(self, api_key: str | None) -> MCPUser | None | _NeedsThread:
-        """The same answer when it takes a few local system calls and no read
-        of the registry (the index is current, and the credential directory
-        needs no change); otherwise ``NEEDS_THREAD``, having changed
-        nothing. Meant for an event loop."""
-        answer = self._engine.answer(self.store, api_key)
-        if answer is _ASK_STORE:
-            return NEEDS_THREAD
-        return answer  # type: ignore[no-any-return]
+        self._configure(MCPUserStore, _STEPS, _NAMESPACES, _TYPES, MCPUser, NEEDS_THREAD,
+                        _ASK_STORE)
