@@ -179,7 +179,11 @@ class _KeyCheck:
         self.store = store
         self.in_thread = in_thread
         self._index: Any = None
-        self._needs_thread: object = _NO_ANSWER
+        # What `now` says when only the worker can answer.
+        self.needs_thread: object = _NO_ANSWER
+        # The answer on the loop: the index's own (native) method, called
+        # straight from the middleware.
+        self.now: Callable[[str], object] = self._in_worker_only
         # No MCPUserStore exists before the store's module is imported.
         if "vardun.mcp.user_store" in sys.modules:
             from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
@@ -187,19 +191,16 @@ class _KeyCheck:
 
             if isinstance(store, MCPUserStore):
                 self._index = KeyIndex(store)
-                self._needs_thread = NEEDS_THREAD
+                self.needs_thread = NEEDS_THREAD
+                if not in_thread:
+                    self.now = self._index.answer_without_parsing
 
-    def now(self, key: str) -> object:
-        """The answer when it can be given on the event loop, else NEEDS_THREAD
-        (``_NO_ANSWER`` for another kind of store): then await the check."""
-        index = self._index
-        if index is None or self.in_thread:
-            return self._needs_thread
-        return index.answer_without_parsing(key)
+    def _in_worker_only(self, key: str) -> object:
+        return self.needs_thread
 
     async def __call__(self, key: str) -> object:
         user = self.now(key)
-        if user is not self._needs_thread:
+        if user is not self.needs_thread:
             return user
         return await self.in_worker(key)
 
@@ -301,9 +302,11 @@ class BearerAuthMiddleware(_ChecksKeys):
             key = bytes(values[0]).decode("latin-1")
             try:
                 # check(key) itself, without a coroutine when the loop can answer.
-                check = self._key_check()
+                check = self._check
+                if check.store is not self.store or check.in_thread != self.check_in_thread:
+                    check = self._key_check()
                 user = check.now(key)
-                if user is check._needs_thread:
+                if user is check.needs_thread:
                     user = await check.in_worker(key)
             except Exception as error:
                 _log_failure(error, key)
