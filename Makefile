@@ -95,6 +95,7 @@ bench-instructions: build
 stress: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/stress.py
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/races.py --rounds 500
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/revocation_race.py --revocations 1000
 
 crash: build
 	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/crash.py

@@ -12,9 +12,11 @@ import threading
 import tracemalloc
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from vardun.mcp import key_index
 from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
+from vardun.mcp.user_store import MCPUserStore
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 
@@ -253,7 +255,7 @@ def test_threads_share_one_index_while_another_process_rotates(store):
     assert wrong == [] and len(checks) > 16
 
     # Threads that find the registry changed all at once read it once.
-    reads = index._engine.state()["reads"]
+    reads = index._state()["reads"]
     store.rotate_api_key(churned[0])
     barrier = threading.Barrier(16)
 
@@ -266,7 +268,7 @@ def test_threads_share_one_index_while_another_process_rotates(store):
         thread.start()
     for thread in threads:
         thread.join()
-    assert index._engine.state()["reads"] == reads + 1
+    assert index._state()["reads"] == reads + 1
 
 
 def test_the_index_holds_less_than_the_parsed_registry(store):
@@ -288,3 +290,28 @@ def test_the_index_holds_less_than_the_parsed_registry(store):
     finally:
         tracemalloc.stop()
     assert 0 < held <= parsed, (held, parsed)
+
+
+# Text the native normalisation could get wrong: every kind of whitespace the
+# interpreter strips, letters whose lower case is not ASCII (or is longer),
+# surrogates, and the scheme word in any case.
+_AWKWARD = st.text(st.sampled_from(
+    list(" \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2000\u2028\u3000\ufeff")
+    + ["B", "b", "E", "A", "R", "İ", "\u212a", "ß", "é", "中", "\U0001f600", "\ud800", "x"]),
+    max_size=12)
+
+
+@settings(max_examples=int(os.environ.get("VARDUN_FUZZ_EXAMPLES", "60")), deadline=None)
+@given(prefix=_AWKWARD, scheme=st.sampled_from(["", "bearer ", "Bearer ", "BEARER  ", "bearer\t"]),
+       body=_AWKWARD, suffix=_AWKWARD)
+def test_presented_keys_are_normalised_and_hashed_as_the_store_does(tmp_path_factory, prefix,
+                                                                   scheme, body, suffix):
+    store = MCPUserStore(tmp_path_factory.mktemp("base"))
+    presented = prefix + scheme + body + suffix
+    try:
+        stored = store.hash_api_key(store.normalize_api_key(presented))
+    except UnicodeEncodeError:
+        stored = None
+    store._save([{"user_id": "u_0000abcd", "api_key_hash": stored or "sha256:", "description": ""}])
+    assert outcome(KeyIndex(store).verify_api_key, presented) == \
+        outcome(store.verify_api_key, presented)

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
+from vardun.mcp.key_index import KeyIndex
 from vardun.mcp.user_store import MCPUserStore
 
 
@@ -16,7 +16,7 @@ def warmed(store, key):
     index = KeyIndex(store)
     for _ in range(3):
         index.verify_api_key(key)
-    assert index._engine.state()["quiet"]
+    assert index._state()["quiet"]
     return index
 
 
@@ -85,7 +85,7 @@ def test_unrelated_changes_leave_the_watch_answering(store, tmp_path):
         (directory / "noise").unlink()
     with store._locked():  # the lock file's name is no registry's
         pass
-    assert index._engine.state()["quiet"]
+    assert index._state()["quiet"]
 
 
 def test_a_forked_child_leaves_the_parents_changes_to_the_parent(store):

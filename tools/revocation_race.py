@@ -159,6 +159,9 @@ def _race(store, target, processes: int, threads: int, revocations: int,
             if checker.poll() is None:
                 checker.kill()
                 checker.wait()
+            for stream in (checker.stdin, checker.stdout):
+                if not stream.closed:
+                    stream.close()
     late = wrong = 0
     for number, (key, _, _) in enumerate(issued):
         revoked = issued[number + 1] if number + 1 < len(issued) else None
