@@ -47,6 +47,26 @@ def work():
 spawn(work)
 time.sleep(PAUSE)
 """,
+    # Key checks through one key index while another thread rotates: reads
+    # of the registry, arming of watches and answers from the table.
+    "key-index": """
+from vardun.mcp.key_index import KeyIndex
+store._save(store._load() + [
+    {"user_id": f"u_{n:08x}", "api_key_hash": store.hash_api_key(f"k{n}"), "description": ""}
+    for n in range(3000)
+])
+index = KeyIndex(store)
+def check():
+    while True:
+        index.verify_api_key(key)
+        index.answer_without_parsing("vardun-mcp-unknown")
+def rotate():
+    while True:
+        store.rotate_api_key(store.list_users()[0].user_id)
+spawn(check)
+spawn(rotate, 1)
+time.sleep(PAUSE)
+""",
     # Key checks only, over a registry big enough for each to take a while.
     "key-check": """
 store._save(store._load() + [

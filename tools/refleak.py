@@ -17,7 +17,7 @@ from pathlib import Path
 
 import vardun.mcp
 import vardun.mcp.user_store as m
-from vardun.mcp._key_index import RegistryWatch
+from vardun.mcp._key_index import KeyEngine
 from vardun.mcp.key_index import KeyIndex
 
 WARMUP_ROUNDS = 3
@@ -363,18 +363,42 @@ def define_scenarios(ws):
     index = KeyIndex(store)
 
     @scenario
-    def key_index_and_its_watch():
+    def key_index_and_its_engine():
         # Answers from the watch, a rotation that sends the index back to
-        # the files and re-arms it, keys it must refuse, and a fresh index
-        # (with its watch) made and dropped.
+        # the file and re-arms it, keys it must refuse, a directory the
+        # check makes again, a fresh index made and dropped.
         key = store.rotate_api_key(ws.user["user_id"])["api_key"]
         for _ in range(4):
             assert index.verify_api_key(key) is not None
             assert index.answer_without_parsing("vardun-mcp-nothing") is None
+        os.rmdir(store.credential_dir(ws.user["user_id"]))
+        assert index.answer_without_parsing(key) is not None or index.verify_api_key(key)
         index.verify_api_key(None)
         expect(TypeError, index.verify_api_key, b"bytes")
         KeyIndex(store).verify_api_key(key)
-        expect(TypeError, RegistryWatch, 1, 2, 3, 4, 5, 6, 7)
+        expect(TypeError, KeyEngine()._configure, 1, 2, 3, 4, 5, 6, 7)
+        expect(RuntimeError, KeyEngine().verify_api_key, key)
+
+    odd = ws.fresh_store("odd")
+    odd_key = odd.add_user("odd")["api_key"]
+    records = odd._load()
+    odd._save([{"user_id": "u_0", "api_key_hash": 5, "description": 7}, *records,
+               {"user_id": "u_1", "api_key_hash": odd.hash_api_key("late"), "description": 7}])
+    odd_index = KeyIndex(odd)
+
+    @scenario
+    def key_index_odd_records_and_declined_registries():
+        # A record the store answers for, a refused key, then a registry the
+        # reader declines (NaN) and one the store refuses to parse.
+        assert odd_index.verify_api_key(odd_key) is not None
+        assert odd_index.verify_api_key("late").description == 7
+        assert odd_index.verify_api_key("nothing") is None
+        text = odd.path.read_text()
+        odd.path.write_text(text.replace('"description": 7', '"description": NaN', 1))
+        assert odd_index.verify_api_key(odd_key) is not None
+        odd.path.write_text("[")
+        expect(ValueError, odd_index.verify_api_key, odd_key)
+        odd.path.write_text(text)
 
     @scenario
     def user_records():
