@@ -14,7 +14,6 @@ file the scan saw.
 from __future__ import annotations
 
 import errno
-import fcntl
 import grp
 import json
 import os
@@ -890,23 +889,6 @@ class _Repairs:
                 os.unlink(finding.user_id, dir_fd=users)
         else:
             raise AssertionError(f"no repair for {finding.kind}")
-
-
-def lock_is_held(lock_path: Path) -> bool:
-    """True when a writer holds the store's lock right now."""
-    try:
-        fd = os.open(lock_path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    except OSError:
-        return False
-    finally:
-        os.close(fd)  # closing drops a lock taken here
-    return False
 
 
 def repair(store: MCPUserStore, before: Report) -> Report:
