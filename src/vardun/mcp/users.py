@@ -256,8 +256,11 @@ class _LockWaitNotice:
     def say(self) -> None:
         holders = [_process_label(pid) for pid in _flock_holders(os.getpid())]
         who = f"held by {', '.join(holders)}" if holders else "which another process holds"
-        print(f"{_program_name()}: waiting for the write lock {_escape(self.lock_path)}, {who}",
-              file=sys.stderr, flush=True)
+        if sys.stderr is None:  # print would fall back to stdout
+            return
+        with contextlib.suppress(OSError, ValueError):
+            print(f"{_program_name()}: waiting for the write lock {_escape(self.lock_path)}, "
+                  f"{who}", file=sys.stderr, flush=True)
 
 
 def _announce_lock_waits(store: MCPUserStore) -> None:
