@@ -236,12 +236,19 @@ def test_links_and_files_in_place_of_the_stores_own(cli, store, audit, tmp_path)
     (store.users_dir / "stray").write_text("")
     store.lock_path.unlink()
     store.lock_path.symlink_to(tmp_path / "elsewhere")
-    plain, _, _ = audit(1)
+    # A second name for the registry: whoever holds it can put it back later.
+    os.link(store.path, tmp_path / "kept")
+    store.path.chmod(0o644)
+    plain, fixed, _ = audit(1)
     assert findings(plain) == [
+        ("registry_linked", None),
+        ("registry_mode", None),
         ("credential_path_not_dir", alice["user_id"]),
         ("credential_path_not_dir", "stray"),
         ("lock_not_file", None),
     ]
+    assert plain == fixed and not any(f["fixable"] for f in plain)
+    assert plain[0]["detail"].startswith("2 links: the store refuses it")
     assert not (tmp_path / "elsewhere").exists()
 
 

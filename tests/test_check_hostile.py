@@ -72,7 +72,7 @@ def test_a_team_member_who_can_write_the_parent_is_reported(cli, public_tmp):
 
 
 @pytest.mark.parametrize("layout", ["group-writable", "owned by another", "sticky",
-                                    "sticky, a link of another"])
+                                    "sticky, a link of another", "an absolute link into it"])
 def test_directories_above_the_base(cli, store, base_dir, tmp_path, as_root, layout):
     team = base_dir.parent
     team.chmod(0o775 if layout == "group-writable" else 0o1777 if "sticky" in layout else 0o755)
@@ -84,6 +84,15 @@ def test_directories_above_the_base(cli, store, base_dir, tmp_path, as_root, lay
         base = team / "link"
         base.symlink_to(base_dir)
         os.chown(base, NOBODY, NOBODY, follow_symlinks=False)
+    if layout == "an absolute link into it":
+        # Reached from a safe directory; the link's target lies in another.
+        team = tmp_path / "open"
+        team.mkdir(mode=0o777)
+        team.chmod(0o777)
+        base_dir.rename(team / "base")
+        (tmp_path / "safe").mkdir(mode=0o755)
+        base = tmp_path / "safe" / "link"
+        base.symlink_to(team / "base")
     result = cli("check", "--json", base=base)
     if layout == "sticky":
         # /tmp's layout: nobody else can rename what root owns there.

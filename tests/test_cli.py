@@ -4,7 +4,10 @@ operator runs it: python3 -m vardun.mcp.users."""
 import json
 import os
 import pwd
+import select
 import stat
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -236,6 +239,22 @@ class TestRemove:
         assert not Path(alice["credential_dir"]).exists()
         assert store.verify_api_key(alice["api_key"]) is None
         assert [u.user_id for u in store.list_users()] == [bob["user_id"]]
+
+    def test_a_wait_for_the_write_lock_is_told_once_with_its_holder(self, cli_env, store):
+        alice = store.add_user("Alice")
+        argv = [sys.executable, "-P", "-m", "vardun.mcp.users", "--base-dir", str(store.base_dir),
+                "remove", alice["user_id"]]
+        with store._locked():
+            removing = subprocess.Popen(argv, env=cli_env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+            ready, _, _ = select.select([removing.stderr], [], [], 30)
+            told = removing.stderr.readline() if ready else ""
+            assert removing.poll() is None
+        out, rest = removing.communicate(timeout=60)
+        assert told == (f"python3 -m vardun.mcp.users: waiting for the write lock "
+                        f"{store.lock_path}, held by process {os.getpid()} "
+                        f"({Path('/proc/self/comm').read_text().strip()})\n")
+        assert removing.returncode == 0 and rest == "" and "Removed user" in out
 
     def test_keep_credentials_and_json(self, cli, store):
         alice = store.add_user("Alice")

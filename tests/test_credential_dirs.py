@@ -5,6 +5,9 @@ import os
 import re
 import shutil
 import stat
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -110,6 +113,44 @@ def test_ensure_over_a_file_fails_and_keeps_its_mode(store):
 
 def test_remove_of_nothing_is_quiet(store):
     assert store._remove_credential_dir("u_missing") is None
+
+
+# Removes the user named on the command line once a line arrives on stdin.
+REMOVE_WHEN_TOLD = """
+import os, sys
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(sys.argv[1])
+print(os.getpid(), flush=True)
+sys.stdin.readline()
+print(store.remove_user(sys.argv[2]))
+"""
+UNLINKAT = {"x86_64": 263, "aarch64": 35}.get(os.uname().machine)
+
+
+@needs_strace
+@pytest.mark.skipif(UNLINKAT is None, reason="unlinkat's number on this machine is not known")
+def test_a_directory_gone_at_the_last_moment_of_its_removal_counts_as_removed(store, tmp_path):
+    # The removal's last rmdir is held back under strace; meanwhile a key
+    # check that made the directory takes it back.
+    alice = store.add_user("Alice")
+    directory, trace = store.credential_dir(alice["user_id"]), tmp_path / "trace"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    with subprocess.Popen(
+            ["strace", "-qq", "-o", str(trace), "-e", "trace=unlinkat",
+             "-e", "inject=unlinkat:delay_enter=2000000", sys.executable, "-P", "-c",
+             REMOVE_WHEN_TOLD, str(store.base_dir), alice["user_id"]],
+            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as remover:
+        waiting = Path(f"/proc/{remover.stdout.readline().strip()}/syscall")
+        remover.stdin.write("go\n")
+        remover.stdin.close()
+        deadline = time.monotonic() + 30
+        while not waiting.read_text().startswith(f"{UNLINKAT} "):
+            assert time.monotonic() < deadline, "the removal never reached its rmdir"
+            time.sleep(0.001)
+        directory.rmdir()
+        assert remover.stdout.read() == "True\n"
+    assert "= -1 ENOENT" in trace.read_text()  # it did find the directory gone
+    assert store.verify_api_key(alice["api_key"]) is None and not directory.exists()
 
 
 def test_remove_takes_nested_content_and_dot_files(store):

@@ -18,6 +18,8 @@ from vardun.mcp.log_redaction import KeyRedactingFilter, install, redact
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 KEY = "vardun-mcp-" + "K3y" * 10 + "xy"
+# The key as a client may put it in a query string.
+ENCODED = KEY.replace("-", "%2D", 1).replace("-", "%2d")
 
 
 def refused_request_log(tmp_path, http, app):
@@ -43,7 +45,8 @@ def refused_request_log(tmp_path, http, app):
             except ConnectionRefusedError:
                 time.sleep(0.05)
         with connection:  # one request uvicorn takes, so that the access log runs too
-            connection.sendall(b"GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            connection.sendall(f"GET /health?key={ENCODED} HTTP/1.1\r\nHost: x\r\n"
+                               "Connection: close\r\n\r\n".encode())
             connection.recv(4096)
         with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
             connection.sendall(b"GET /whoami HTTP/1.1\r\nHost: x\r\n"
@@ -60,7 +63,7 @@ def refused_request_log(tmp_path, http, app):
 def test_uvicorn_logs_a_refused_header_line_without_the_key(tmp_path, http):
     log = refused_request_log(tmp_path, http, "example")
     assert "K3y" not in log and "Traceback" in log  # the traceback stays, the key goes
-    assert '"GET /health HTTP/1.1" 200' in log
+    assert '"GET /health?key=vardun-mcp-[redacted] HTTP/1.1" 200' in log
 
 
 def test_without_the_filter_uvicorn_logs_the_key(tmp_path):
@@ -76,6 +79,9 @@ def test_without_the_filter_uvicorn_logs_the_key(tmp_path):
     ('{"Authorization": "opaque token"}', '{"Authorization": "[redacted]"}'),
     ("token=bEaReR abc.def", "token=bEaReR [redacted]"),
     (f"GET /mcp?key={KEY}&x=1", "GET /mcp?key=vardun-mcp-[redacted]&x=1"),
+    (f"GET /mcp?key={ENCODED}&x=1", "GET /mcp?key=vardun-mcp-[redacted]&x=1"),
+    ("?k=%76%61rdun%2dmcp%2D%4b3y%4B3yK3y", "?k=vardun-mcp-[redacted]"),
+    ("vardun%2Dmcp%2Dusers%20check", "vardun%2Dmcp%2Dusers%20check"),
     ("run vardun-mcp-users check", "run vardun-mcp-users check"),
 ])
 def test_redact(text, kept):
@@ -102,3 +108,28 @@ def test_the_filter_rewrites_arguments_traceback_and_stack():
     assert "K3y" not in stream.getvalue()
     assert "ValueError: bad header vardun-mcp-[redacted]" in stream.getvalue()
     assert "b'vardun-mcp-[redacted]' from host:80" in stream.getvalue()
+
+
+def test_keys_in_mapping_arguments_and_in_tracebacks_formatted_before_the_filter():
+    logger = logging.getLogger("vardun.tests.redaction.handlers")
+    logger.propagate = False
+    # The filter on the second handler only: the first formats the
+    # traceback, which the record then carries as text.
+    first, second = logging.StreamHandler(io.StringIO()), logging.StreamHandler(io.StringIO())
+    second.addFilter(KeyRedactingFilter())
+    for handler in (first, second):
+        logger.addHandler(handler)
+    try:
+        try:
+            raise ValueError(f"bad header {KEY}")
+        except ValueError:
+            logger.exception("refused %(client)s", {"client": KEY})
+        # A record formatted in the process that sent it (SocketHandler).
+        second.handle(logging.makeLogRecord({"msg": "received", "exc_text": f"Error: {KEY}"}))
+    finally:
+        for handler in (first, second):
+            logger.removeHandler(handler)
+    assert KEY in first.stream.getvalue()
+    written = second.stream.getvalue()
+    assert "K3y" not in written
+    assert "refused vardun-mcp-[redacted]" in written and "Error: vardun-mcp-[redacted]" in written

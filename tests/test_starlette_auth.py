@@ -45,7 +45,10 @@ def sites(tmp_path_factory):
     gated = BearerAuthMiddleware(Starlette(routes=routes), store, exempt_paths=("/health",))
     per_route = Starlette(routes=routes, middleware=[
         Middleware(AuthenticationMiddleware, backend=backend, on_error=on_auth_error)])
-    with serving(gated) as (gated_port, _), serving(per_route) as (per_route_port, _):
+    # The backend's server logs at a normal level, so that what reaches its
+    # log is what a deployed one would write.
+    with serving(gated) as (gated_port, _), \
+            serving(per_route, log_level="info") as (per_route_port, _):
         with httpx.Client(base_url=f"http://127.0.0.1:{gated_port}", timeout=30) as gated_client, \
                 httpx.Client(base_url=f"http://127.0.0.1:{per_route_port}", timeout=30) as client:
             yield types.SimpleNamespace(
@@ -115,7 +118,7 @@ def test_store_failure_through_the_backend_is_a_500_logged_without_the_key(
     ours = [r for r in caplog.records if r.name == "vardun.mcp.auth"]
     assert len(ours) == 1 and "Traceback" in ours[0].getMessage()
     # The server logs what reached it, once the response is sent: our own
-    # error, nothing of the store's.
+    # error, with nothing of the store's chained to it.
     deadline = time.monotonic() + 10
     while "KeyCheckError" not in caplog.text:
         assert time.monotonic() < deadline, caplog.text

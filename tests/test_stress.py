@@ -63,3 +63,13 @@ def test_key_checks_racing_removals_and_links_swapped_into_removals_and_repairs(
     fixing = results["fix-during-swap"]
     assert (fixing["errors"], fixing["outside_changed"]) == (0, 0), fixing["stderr"]
     assert fixing["fixed"] > 0  # the registry was repaired in some rounds, refused in others
+
+
+def test_lockers_never_overlap_while_a_lock_file_others_could_open_is_replaced():
+    # Every round a locker replaces the lock file while others wait on the
+    # old one; each of those must find it moved and wait again.
+    rounds = 2 * int(os.environ.get("VARDUN_RACE_ROUNDS", "120"))
+    figures = load_tool("races").run(rounds=rounds, races=["lock-replaced-while-taken"],
+                                     log=None, seed=1)["lock-replaced-while-taken"]
+    assert (figures["overlaps"], figures["replaced"]) == (0, rounds), figures["stderr"]
+    assert figures["taken"] > rounds

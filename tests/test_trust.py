@@ -1,15 +1,21 @@
 """The store trusts only files its own account wrote: a registry of anyone
-else's is an error, not a source of users, and a lock file of its own that
-others could open is made private when it is used."""
+else's, or one with a second name, is an error, not a source of users; a lock
+file of another account is refused, and one of its own that others could
+open is replaced by a private one when it is used."""
 
+import fcntl
 import json
 import os
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
+
+from vardun.mcp.key_index import KeyIndex
+from vardun.mcp.user_store import MCPUserStore
 
 SERVICE, MEMBER = 65534, 54321  # the service account and a team member
 
@@ -117,15 +123,68 @@ def test_root_reads_a_registry_of_root_or_of_the_base_directorys_owner(
     assert store.verify_api_key(key) is not None
 
 
-def test_a_lock_file_of_ours_becomes_private_on_use(store):
-    for mode in (0o644, 0o660, 0o606, 0o600):
+def test_a_lock_file_others_could_open_is_replaced_and_another_accounts_refused(store):
+    for mode in (0o644, 0o660, 0o606):
         store.lock_path.touch()
         store.lock_path.chmod(mode)
         inode = store.lock_path.stat().st_ino
+        with open(store.lock_path, "rb") as planted:  # opened while others could
+            store.remove_user("u_00000000")
+            after = store.lock_path.stat()
+            assert (after.st_mode & 0o777, after.st_ino != inode) == (0o600, True)
+            # Holding what was opened then keeps no operation waiting.
+            fcntl.flock(planted, fcntl.LOCK_EX)
+            removal = threading.Thread(target=store.remove_user, args=("u_00000000",))
+            removal.start()
+            removal.join(10)
+            waited = removal.is_alive()
+            fcntl.flock(planted, fcntl.LOCK_UN)
+            removal.join()
+        assert not waited and store.lock_path.stat().st_ino == after.st_ino
+    assert sorted(os.listdir(store.base_dir)) == [".mcp_users.lock", "users"]
+    # Another account's is refused, whatever its mode, and left as it is.
+    os.chown(store.lock_path, MEMBER, MEMBER)
+    store.lock_path.chmod(0o666)
+    with pytest.raises(PermissionError, match="^.*Owned by uid 54321, not by root") as refused:
         store.remove_user("u_00000000")
-        assert (store.lock_path.stat().st_mode & 0o777, store.lock_path.stat().st_ino) == (0o600, inode)
-    # Another account's lock file is used as it is, not re-moded.
-    os.chown(store.lock_path, SERVICE, SERVICE)
-    store.lock_path.chmod(0o644)
-    store.remove_user("u_00000000")
-    assert store.lock_path.stat().st_mode & 0o777 == 0o644
+    assert refused.value.filename == str(store.lock_path) and "chown it to" in str(refused.value)
+    assert (store.lock_path.stat().st_uid, store.lock_path.stat().st_mode & 0o777) == (MEMBER, 0o666)
+
+
+@pytest.mark.parametrize("check", ["store", "index"])
+def test_a_registry_with_a_second_name_is_refused_so_no_removal_can_be_undone(store, check):
+    verify = store.verify_api_key if check == "store" else KeyIndex(store).verify_api_key
+    bob = store.add_user("Bob")
+    for _ in range(2):  # the second answered from the index's watch
+        assert verify(bob["api_key"]).user_id == bob["user_id"]
+    # Bob keeps a name for the registry that lets him in, to put it back
+    # once he has been removed.
+    kept = store.base_dir / "kept"
+    os.link(store.path, kept)
+    for operation in (lambda: verify(bob["api_key"]), lambda: store.remove_user(bob["user_id"])):
+        with pytest.raises(PermissionError, match="Has 2 links") as refused:
+            operation()
+        assert refused.value.filename == str(store.path)
+    kept.unlink()
+    assert verify(bob["api_key"]).user_id == bob["user_id"]
+    assert store.remove_user(bob["user_id"]) and verify(bob["api_key"]) is None
+
+
+def test_the_owner_is_the_effective_account_not_the_real_one(shared_dir, python):
+    # A process that gave up root for the service account reads only the
+    # service's registry, though its real account is still root.
+    store = MCPUserStore(shared_dir / "base")
+    key = store.add_user("Alice")["api_key"]
+    store.base_dir.chmod(0o755)
+    store.path.chmod(0o644)
+    result = python(
+        "import os\n"
+        "from vardun.mcp.user_store import MCPUserStore\n"
+        f"store = MCPUserStore({str(store.base_dir)!r})\n"
+        f"os.seteuid({SERVICE})\n"
+        "try:\n"
+        f"    print(store.list_users(), store.verify_api_key({key!r}))\n"
+        "except PermissionError as error:\n"
+        "    print(error)\n")
+    assert result.stdout.startswith("[Errno 1] Owned by root (uid 0), not by this process's "
+                                    "account nobody (uid 65534)"), result.stdout

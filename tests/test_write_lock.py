@@ -3,6 +3,7 @@ every path, exclusion between threads and processes, and the generator
 protocol that contextlib drives."""
 
 import fcntl
+import os
 import threading
 
 import pytest
@@ -18,14 +19,19 @@ class RecordingFcntl:
 
     LOCK_EX, LOCK_UN = fcntl.LOCK_EX, fcntl.LOCK_UN
 
-    def __init__(self, fail_on=None):
+    def __init__(self, fail_on=None, before_first=None):
         self.calls = []
         self.names = []  # (name, mode) of the file object at each call
+        self.inodes = []  # of the file locked or unlocked
         self.fail_on = fail_on
+        self.before_first = before_first
 
     def flock(self, file, operation):
+        if self.before_first and not self.calls:
+            self.before_first()
         self.calls.append((file, operation))
         self.names.append((file.name, file.mode))
+        self.inodes.append(os.fstat(file.fileno()).st_ino)
         if operation == self.fail_on:
             raise OSError(5, "flock failed")
         fcntl.flock(file, operation)
@@ -58,6 +64,22 @@ def test_flock_gets_the_file_object_and_both_operations(store, monkeypatch):
     with store.lock_path.open("w") as by_name:
         expected = (by_name.name, by_name.mode)
     assert recording.names == [expected, expected] and expected[0] == str(store.lock_path)
+
+
+def test_a_file_that_left_the_lock_path_while_awaited_is_unlocked_and_opened_again(store,
+                                                                                   monkeypatch):
+    def replace_it():  # as another locker, holding the lock, would
+        fresh = store.base_dir / "fresh"
+        fresh.touch(mode=0o600)
+        fresh.replace(store.lock_path)
+
+    recording = RecordingFcntl(before_first=replace_it)
+    monkeypatch.setattr(m, "fcntl", recording)
+    with store._locked():
+        held = store.lock_path.stat().st_ino
+    assert [op for _, op in recording.calls] == [fcntl.LOCK_EX, fcntl.LOCK_UN] * 2
+    assert recording.calls[0][0].closed and recording.inodes[2:] == [held, held]
+    assert recording.inodes[0] != held
 
 
 def test_exception_in_the_block_reaches_the_caller_unchanged(store):

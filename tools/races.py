@@ -21,6 +21,11 @@ fix-during-swap: `check --fix --force` repairs a registry of mode 0644 while
 another process keeps renaming a link to a file outside the store over the
 registry's name and back. The file outside must keep its mode and inode.
 
+lock-replaced-while-taken: processes take the write lock without pause while
+the lock file is made 0644 again and again, as older stores left it, so that
+the locker finding it so replaces it with a private file while others wait
+on the old one. No two lockers may ever be inside at once.
+
     python3 -P tools/races.py [--rounds 300] [--race NAME ...]
 
 Exits non-zero when a round broke a rule. The test suite imports `run` for a
@@ -30,6 +35,7 @@ smaller run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import random
 import shutil
@@ -119,6 +125,31 @@ print("renaming", flush=True)
 while not stop.is_set():
     libc.renameat2(AT_FDCWD, names[0], AT_FDCWD, names[1], RENAME_EXCHANGE)
     libc.renameat2(AT_FDCWD, names[0], AT_FDCWD, names[1], RENAME_EXCHANGE)
+"""
+
+
+# Takes the write lock without pause until stdin closes; inside, claims a
+# marker file no other holder may have. Reports "<taken> <overlaps>".
+_LOCKER = r"""
+import os, sys, threading, time
+from vardun.mcp.user_store import MCPUserStore
+store = MCPUserStore(sys.argv[1])
+marker = os.path.join(sys.argv[1], "inside")
+stop = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+print("locking", flush=True)
+taken = overlaps = 0
+while not stop.is_set():
+    with store._locked():
+        taken += 1
+        try:
+            os.close(os.open(marker, os.O_WRONLY | os.O_CREAT | os.O_EXCL))
+        except FileExistsError:
+            overlaps += 1
+            continue
+        time.sleep(0.0002)
+        os.unlink(marker)
+print(taken, overlaps, flush=True)
 """
 
 
@@ -303,11 +334,44 @@ def fix_during_swap(rounds, base, rng):
     return figures
 
 
+def lock_replaced_while_taken(rounds, base, rng, lockers=4):
+    store = _store(base)
+    with store._locked():
+        pass
+    lock = store.lock_path
+    figures = {"rounds": rounds, "replaced": 0, "taken": 0, "overlaps": 0, "stderr": ""}
+    with contextlib.ExitStack() as running:
+        children = [running.enter_context(_child(_LOCKER, str(base))) for _ in range(lockers)]
+        try:
+            for child in children:
+                assert child.stdout.readline().strip() == "locking"
+            for _ in range(rounds):
+                before = os.lstat(lock).st_ino
+                os.chmod(lock, 0o644)
+                deadline = time.monotonic() + 10
+                while os.lstat(lock).st_ino == before and time.monotonic() < deadline:
+                    time.sleep(0.0002)
+                figures["replaced"] += os.lstat(lock).st_ino != before
+                time.sleep(rng.uniform(0, 0.002))
+        finally:
+            for child in children:
+                child.stdin.close()
+        for child in children:
+            out, err = child.stdout.read(), child.stderr.read()
+            taken, overlaps = map(int, out.split()) if out.strip() else (0, 0)
+            figures["taken"] += taken
+            figures["overlaps"] += overlaps
+            figures["stderr"] += err[-1000:]
+    figures["ok"] = figures["overlaps"] == 0 and figures["replaced"] == rounds
+    return figures
+
+
 RACES = {
     "verify-vs-remove": verify_vs_remove,
     "swap-during-removal": swap_during_removal,
     "move-during-deep-removal": move_during_deep_removal,
     "fix-during-swap": fix_during_swap,
+    "lock-replaced-while-taken": lock_replaced_while_taken,
 }
 
 

@@ -7,6 +7,7 @@ Usage: python3.11-dbg -P tools/refleak.py [-v] [name-substring ...]
 """
 
 import contextlib
+import fcntl
 import gc
 import importlib
 import os
@@ -56,6 +57,24 @@ class Workspace:
 
     def fresh_store(self, name):
         return m.MCPUserStore(self.root / name)
+
+
+class MovingLock:
+    """fcntl, but the first file it locks is replaced at its path as it is
+    locked, as another locker replacing it would."""
+
+    LOCK_EX, LOCK_UN = fcntl.LOCK_EX, fcntl.LOCK_UN
+
+    def __init__(self, lock_path):
+        self.lock_path, self.moved = lock_path, False
+
+    def flock(self, file, operation):
+        if not self.moved:
+            self.moved = True
+            fresh = self.lock_path.with_name("fresh-lock")
+            fresh.touch(mode=0o600)
+            fresh.replace(self.lock_path)
+        fcntl.flock(file, operation)
 
 
 @contextlib.contextmanager
@@ -185,6 +204,13 @@ def define_scenarios(ws):
             os.chown(foreign.base_dir, 54321, 54321)
         expect(PermissionError, foreign._load)
         expect(PermissionError, foreign.verify_api_key, "key")
+        # And one with a second name.
+        linked = ws.fresh_store("load-linked")
+        linked._save([])
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(linked.base_dir / "kept")
+        os.link(linked.path, linked.base_dir / "kept")
+        expect(PermissionError, linked._load)
 
     @scenario
     def save_paths():
@@ -198,9 +224,17 @@ def define_scenarios(ws):
     def lock_paths():
         with store._locked():
             pass
-        store.lock_path.chmod(0o644)  # made private again when it is used
+        store.lock_path.chmod(0o644)  # replaced by a private file when it is used
         with store._locked():
             pass
+        # The file locked has left the lock path meanwhile: unlocked, opened again.
+        with rebound("fcntl", MovingLock(store.lock_path)):
+            with store._locked():
+                pass
+        foreign = ws.fresh_store("lock-foreign")
+        foreign.lock_path.touch()
+        os.chown(foreign.lock_path, 65534, 65534)
+        expect(PermissionError, foreign.remove_user, "u_00000000")
         with contextlib.suppress(KeyError):
             with store._locked():
                 raise KeyError("inside")

@@ -27,4 +27,13 @@ std::string owner_refusal(uid_t owner, const std::string& name) {
          " if that is right";
 }
 
+std::string registry_refusal(const struct stat& info, const std::string& name) {
+  std::string refusal = owner_refusal(info.st_uid, name);
+  if (!refusal.empty() || info.st_nlink <= 1) return refusal;
+  return "Has " + std::to_string(info.st_nlink) +
+         " links, and the store never makes a second one: whoever holds another name can put "
+         "this registry back after a change. Find them (find / -xdev -samefile " +
+         name + ") and remove all but this one";
+}
+
 }  // namespace vardun

@@ -4,6 +4,7 @@
 // owner's. Shared by the store and the key index, which must agree on it.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -15,5 +16,12 @@ namespace vardun {
 // of the base directory's owner (the directory holding `name`). No
 // interpreter lock needed.
 std::string owner_refusal(uid_t owner, const std::string& name);
+
+// Why the registry `name`, as `info` describes it, is not to be read ("" when
+// it may be): owner_refusal's rule, and a single link. The store never makes
+// a second name for its registry; whoever keeps one can rename an old
+// registry back after a change and bring back the keys it removed. No
+// interpreter lock needed.
+std::string registry_refusal(const struct stat& info, const std::string& name);
 
 }  // namespace vardun

@@ -50,6 +50,16 @@ Opened open_own_file(const std::string& name, int flags, bool must_be_ours) {
   });
 }
 
+// Why the regular file at `name`, which this account may not open, is not
+// the store's ("" if it is, or is not a regular file).
+std::string foreign_file_refusal(const std::string& name) {
+  return posix::without_lock([&] {
+    struct stat info;
+    if (::fstatat(AT_FDCWD, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::string();
+    return S_ISREG(info.st_mode) ? owner_refusal(info.st_uid, name) : std::string();
+  });
+}
+
 [[noreturn]] void raise_unusable(const Opened& opened, const std::string& name) {
   if (opened.error != 0) posix::raise_errno(opened.error, name);
   if (opened.found == Found::Foreign) {
@@ -79,9 +89,10 @@ std::string read_regular_file(const std::string& name) {
     outcome.directory = S_ISDIR(info.st_mode);
     outcome.regular = S_ISREG(info.st_mode);
     if (!outcome.regular) return outcome;
-    // Users come only from a file this account wrote: whoever can write
-    // to a directory above could otherwise swap in a registry of their own.
-    outcome.refusal = owner_refusal(info.st_uid, name);
+    // Users come only from a file this account wrote, under this one name:
+    // whoever can write to a directory above could otherwise swap in a
+    // registry of their own, or an old one of ours.
+    outcome.refusal = registry_refusal(info, name);
     if (!outcome.refusal.empty()) return outcome;
     outcome.content.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
@@ -107,22 +118,30 @@ std::string read_regular_file(const std::string& name) {
   return std::move(read.content);
 }
 
-Fd open_lock_file(const std::string& name) {
+LockFile open_lock_file(const std::string& name) {
   Opened opened = open_own_file(name, O_WRONLY | O_CREAT, false);
-  if (opened.error != 0 || opened.found != Found::Ours) raise_unusable(opened, name);
+  std::string refusal;
+  if (opened.error == EACCES) refusal = foreign_file_refusal(name);
+  if (refusal.empty() && (opened.error != 0 || opened.found != Found::Ours)) {
+    raise_unusable(opened, name);
+  }
+  LockFile lock{std::move(opened.fd)};
   Status error = posix::without_lock([&] {
-    int fd = opened.fd.get();
-    // Older stores made it 0644: whoever else can open it can hold the lock.
+    if (!refusal.empty()) return 0;
+    int fd = lock.fd.get();
+    // Whoever else can open it can hold the write lock forever: another
+    // account's is refused, one of ours is replaced once locked.
     struct stat info;
     if (::fstat(fd, &info) != 0) return errno;
-    if (info.st_uid == ::geteuid() && (info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
-      return errno;
-    }
+    refusal = owner_refusal(info.st_uid, name);
+    if (!refusal.empty()) return 0;
+    lock.exposed = (info.st_mode & 077) != 0;
     if (::ftruncate(fd, 0) != 0) return errno;
     return posix::errno_of(::futimens(fd, nullptr));
   });
+  if (!refusal.empty()) posix::raise_os_error(EPERM, refusal, name);
   if (error != 0) posix::raise_errno(error, name);
-  return std::move(opened.fd);
+  return lock;
 }
 
 TempFile TempFile::create(std::string name, mode_t mode) {

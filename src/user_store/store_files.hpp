@@ -15,15 +15,22 @@
 namespace vardun::store_files {
 
 // The whole content of the registry `name`, which must be a regular file (a
-// link to one is followed) that owner_refusal accepts, else PermissionError.
+// link to one is followed) that registry_refusal accepts, else PermissionError.
 // A directory raises IsADirectoryError, as reading one would.
 std::string read_regular_file(const std::string& name);
 
-// Opens the lock file for writing, creating it with mode 0600 (one of ours
-// that allows others anything is made 0600 through the descriptor), emptying
-// it and setting its modification time; a link or anything but a regular
-// file at `name` is an error.
-posix::Fd open_lock_file(const std::string& name);
+// The lock file as opened: `exposed` when others could open it too (older
+// stores made it 0644), so that it is to be replaced once locked.
+struct LockFile {
+  posix::Fd fd;
+  bool exposed = false;
+};
+
+// Opens the lock file for writing, creating it with mode 0600, emptying it
+// and setting its modification time; a link or anything but a regular file
+// at `name` is an error, and so is a file owner_refusal refuses
+// (PermissionError naming its owner).
+LockFile open_lock_file(const std::string& name);
 
 // The temporary file of one save.
 class TempFile {

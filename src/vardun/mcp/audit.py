@@ -14,7 +14,6 @@ file the scan saw.
 from __future__ import annotations
 
 import errno
-import fcntl
 import grp
 import json
 import os
@@ -66,6 +65,7 @@ GROUPS = {
     "path_writable_by_others": "files",
     "writable_by_others": "files",
     "foreign_owner": "files",
+    "registry_linked": "files",
     "users_dir_not_dir": "files",
     "path_unreadable": "files",
     "registry_mode": "files",
@@ -85,7 +85,8 @@ INFO = frozenset({"registry_missing", "lock_missing", "credential_dir_missing"})
 # Findings after which nothing is repaired: someone else could write here,
 # so the registry itself may have been replaced.
 HANDS_OFF = frozenset(
-    {"path_writable_by_others", "writable_by_others", "foreign_owner", "users_dir_not_dir"}
+    {"path_writable_by_others", "writable_by_others", "foreign_owner", "registry_linked",
+     "users_dir_not_dir"}
 )
 
 # What a repair compares with the scan: device, inode and file type.
@@ -526,6 +527,11 @@ class _Scan:
             )
             return
         self.owned(path, st)
+        if st.st_nlink > 1:
+            self.add("registry_linked", path,
+                     f"{st.st_nlink} links: the store refuses it (every key check fails), since "
+                     "whoever holds another name can put this registry back after a change; "
+                     f"find the others (find / -xdev -samefile {path}) and remove them")
         if _mode(st) != FILE_MODE:
             self.add("registry_mode", path, f"mode {_mode(st):04o}, not 0600",
                      fix=f"chmod {FILE_MODE:04o}", seen=_identity(st))
@@ -715,10 +721,14 @@ class _Scan:
         else:
             self.owned(path, st)
             if _mode(st) != FILE_MODE:
-                # Whoever can open it can hold the write lock forever.
+                # Whoever can open it can hold the write lock forever; the
+                # store's lock replaces such a file, so that descriptors
+                # opened on it earlier hold nothing.
+                exposed = _mode(st) & 0o077
                 self.add("lock_mode", path,
                          f"mode {_mode(st):04o}, not 0600: others can open it and hold the lock",
-                         fix=f"chmod {FILE_MODE:04o}", seen=_identity(st))
+                         fix="replace it with a private file" if exposed
+                         else f"chmod {FILE_MODE:04o}", seen=_identity(st))
 
     def scan_temp_files(self) -> None:
         try:
@@ -881,23 +891,6 @@ class _Repairs:
             raise AssertionError(f"no repair for {finding.kind}")
 
 
-def lock_is_held(lock_path: Path) -> bool:
-    """True when a writer holds the store's lock right now."""
-    try:
-        fd = os.open(lock_path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    except OSError:
-        return False
-    finally:
-        os.close(fd)  # closing drops a lock taken here
-    return False
-
-
 def repair(store: MCPUserStore, before: Report) -> Report:
     """Scans again under the store's write lock, so that no save runs and no
     user is added meanwhile, and repairs what that scan marks fixable. The
@@ -919,8 +912,8 @@ def repair(store: MCPUserStore, before: Report) -> Report:
                 for finding in fixes:
                     if not finding.fixed:
                         finding.detail += f"; --fix failed: {error.strerror or error}"
-    # Constructing the store re-modes users/, and opening the lock file
-    # re-modes it, before the lock is held: what the first scan saw is fixed.
+    # Constructing the store re-modes users/, and taking the lock replaces a
+    # lock file others could open: what the first scan saw is fixed.
     for kind in ("users_dir_mode", "lock_mode"):
         if not report.of_kind(kind):
             for finding in before.of_kind(kind):

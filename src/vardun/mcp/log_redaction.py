@@ -13,11 +13,24 @@ from __future__ import annotations
 
 import logging
 import re
+from collections.abc import Mapping
 
 __all__ = ["REDACTED", "KeyRedactingFilter", "install", "redact"]
 
 REDACTED = "[redacted]"
 UVICORN_LOGGERS = ("uvicorn.error", "uvicorn.access")
+
+
+def _either(char: str) -> str:
+    """`char` as itself or percent-encoded, in either case of hex."""
+    code = "".join(f"[{d.lower()}{d.upper()}]" if d.isalpha() else d for d in f"{ord(char):02x}")
+    return f"(?:{re.escape(char)}|%{code})"
+
+
+# A key as a URL or a header may carry it: any character of it may be
+# percent-encoded (vardun%2Dmcp%2D... in a query string).
+_KEY_PREFIX = "".join(_either(char) for char in "vardun-mcp-")
+_KEY_CHARACTER = r"(?:[A-Za-z0-9]|%(?:3[0-9]|[46][1-9A-Fa-f]|[57][0-9Aa]))"
 
 _HIDDEN = (
     # The value of an Authorization header, as text, in a repr of bytes or
@@ -26,7 +39,7 @@ _HIDDEN = (
      rf"\g<1>{REDACTED}"),
     (re.compile(r"(?i)(\bbearer\s+)[^\s'\"]+"), rf"\g<1>{REDACTED}"),
     # A key anywhere else (a query string, a wrong header); "vardun-mcp-users" stays.
-    (re.compile(r"vardun-mcp-[A-Za-z0-9]{8,}"), f"vardun-mcp-{REDACTED}"),
+    (re.compile(f"{_KEY_PREFIX}{_KEY_CHARACTER}{{8,}}"), f"vardun-mcp-{REDACTED}"),
 )
 
 
@@ -61,12 +74,14 @@ class KeyRedactingFilter(logging.Filter):
             record.msg = str(hidden)
         if isinstance(record.args, tuple):
             record.args = tuple(_redacted(value) for value in record.args)
-        elif isinstance(record.args, dict):
+        elif isinstance(record.args, Mapping):  # log.info("%(name)s", {...})
             record.args = {key: _redacted(value) for key, value in record.args.items()}
         if record.exc_info:
             if not record.exc_text:
                 record.exc_text = logging.Formatter().formatException(record.exc_info)
             record.exc_info = None
+        # Formatted already, by a handler before this one or in the process
+        # that sent the record: hidden all the same.
         if record.exc_text:
             record.exc_text = redact(record.exc_text)
         if record.stack_info:

@@ -20,6 +20,7 @@ import json
 import os
 import pwd
 import sys
+import threading
 import unicodedata
 from collections.abc import Iterator, Sequence
 from datetime import datetime
@@ -48,6 +49,8 @@ _KEY_NOTICE = "Store this API key now: it will not be shown again."
 _ROTATE_NOTICE = (
     "Store this API key now: it will not be shown again. The previous key no longer works."
 )
+# Seconds of waiting for the write lock after which the command says so.
+LOCK_NOTICE_AFTER = 1.0
 
 
 class CommandError(Exception):
@@ -190,9 +193,89 @@ def _open_store(base_dir: Path) -> MCPUserStore:
         raise CommandError(f"cannot load vardun.mcp.user_store: {error}") from error
     try:
         with _store_errors():
-            return MCPUserStore(base_dir)
+            store = MCPUserStore(base_dir)
     except ImportError as error:
         raise _config_error(error) from error
+    _announce_lock_waits(store)
+    return store
+
+
+# ---------------------------------------------------------------------------
+# Waiting for the write lock
+
+
+def _flock_holders(waiter: int) -> list[int]:
+    """The processes holding the flock that process `waiter` waits for, as
+    /proc/locks tells (empty when it does not)."""
+    try:
+        with open("/proc/locks", encoding="ascii", errors="replace") as table:
+            lines = table.read().splitlines()
+    except OSError:
+        return []
+    held: dict[str, set[int]] = {}
+    awaited: set[str] = set()
+    for line in lines:
+        # "1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF"; a waiter's
+        # line has "->" after the number.
+        fields = line.split()
+        waiting = fields[1:2] == ["->"]
+        fields = fields[2:] if waiting else fields[1:]
+        if len(fields) < 5 or fields[0] != "FLOCK" or not fields[3].isdigit():
+            continue
+        if not waiting:
+            held.setdefault(fields[4], set()).add(int(fields[3]))
+        elif int(fields[3]) == waiter:
+            awaited.add(fields[4])
+    return sorted({pid for file in awaited for pid in held.get(file, ())})
+
+
+def _process_label(pid: int) -> str:
+    try:
+        with open(f"/proc/{pid}/comm", encoding="utf-8", errors="replace") as comm:
+            return f"process {pid} ({_escape(comm.read().strip())})"
+    except OSError:
+        return f"process {pid}"
+
+
+class _LockWaitNotice:
+    """Says once on stderr that the command is waiting for the write lock,
+    and who holds it, if taking it lasts more than LOCK_NOTICE_AFTER."""
+
+    def __init__(self, lock_path: Path) -> None:
+        self.lock_path = lock_path
+        self.timer = threading.Timer(LOCK_NOTICE_AFTER, self.say)
+        self.timer.daemon = True
+
+    def __enter__(self) -> None:
+        self.timer.start()
+
+    def __exit__(self, *_: object) -> None:
+        self.timer.cancel()
+        self.timer.join()
+
+    def say(self) -> None:
+        holders = [_process_label(pid) for pid in _flock_holders(os.getpid())]
+        who = f"held by {', '.join(holders)}" if holders else "which another process holds"
+        if sys.stderr is None:  # print would fall back to stdout
+            return
+        with contextlib.suppress(OSError, ValueError):
+            print(f"{_program_name()}: waiting for the write lock {_escape(self.lock_path)}, "
+                  f"{who}", file=sys.stderr, flush=True)
+
+
+def _announce_lock_waits(store: MCPUserStore) -> None:
+    # The store's operations take the lock through self._locked(), so an
+    # instance attribute of that name stands in for it.
+    plain = store._locked
+
+    @contextlib.contextmanager
+    def locked() -> Iterator[None]:
+        with contextlib.ExitStack() as held:
+            with _LockWaitNotice(store.lock_path):
+                held.enter_context(plain())
+            yield
+
+    setattr(store, "_locked", locked)
 
 
 def _base_dir(given: str | None) -> Path:
@@ -457,12 +540,7 @@ def _cmd_check(args: argparse.Namespace, base_dir: Path) -> int:
     with _store_errors():
         report = audit.scan(base_dir, args.owner)
         if args.fix and report.fixable:
-            store = _open_store(base_dir)
-            if audit.lock_is_held(store.lock_path):
-                print(f"{_program_name()}: waiting for the write lock {_escape(store.lock_path)}, "
-                      "which another process holds", file=sys.stderr)
-                sys.stderr.flush()
-            report = audit.repair(store, report)
+            report = audit.repair(_open_store(base_dir), report)
     if args.json:
         print(_json([finding.to_dict() for finding in report.findings]))
     else:
