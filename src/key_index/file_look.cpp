@@ -49,7 +49,7 @@ FileSignature signature_of(const struct stat& info) {
 }
 
 bool registry_accepted(const struct stat& info, const std::string& name) {
-  return S_ISREG(info.st_mode) && owner_refusal(info.st_uid, name).empty();
+  return S_ISREG(info.st_mode) && registry_refusal(info, name).empty();
 }
 
 RegistryLook look_at_registry(const std::string& path) {

@@ -42,8 +42,9 @@ struct RegistryLook {
 // stat() lets NFS's close-to-open consistency apply.
 RegistryLook look_at_registry(const std::string& path);
 
-// Whether the registry open at `fd` is one the store may read, `name`
-// being its path (the base directory's owner counts for root).
+// Whether the registry `info` describes is one the store may read, `name`
+// being its path: a regular file, of an owner the store accepts, with one
+// link (the rule the store applies, shared with it).
 bool registry_accepted(const struct stat& info, const std::string& name);
 
 // Whether `_ensure_credential_dir` would change nothing at `dir` inside
