@@ -87,6 +87,8 @@ setup(
             sources=[*sorted(glob("src/key_index/*.cpp")), *COMMON_SOURCES],
             depends=[*sorted(glob("src/key_index/*.hpp")), *COMMON_HEADERS],
             include_dirs=["src/common"],
+            # simdjson (Debian's libsimdjson-dev) checks the registry's UTF-8.
+            libraries=["simdjson"],
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "python_ref.hpp"
+#include "reader_hooks.hpp"
 #include "watch_set.hpp"
 
 namespace vardun {
@@ -371,7 +372,7 @@ PyModuleDef module_def = {
     .m_name = "vardun.mcp._key_index",
     .m_doc = "The key index's answers while the kernel reports no change to what they read.",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = key_index::reader_hook_methods,
     .m_slots = module_slots,
 };
 

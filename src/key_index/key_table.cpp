@@ -1,0 +1,137 @@
+#include "key_table.hpp"
+
+#include <sys/random.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace vardun::key_index {
+
+namespace {
+
+// The slot array's fill: a miss looks at a few slots, and 4 bytes per slot
+// add under 6 bytes per record.
+constexpr std::size_t kLoadPercent = 70;
+constexpr std::size_t kMaxEntries = 0xFFFFFFF0u;
+
+static_assert(sizeof(KeyTable::Entry) == 44, "an entry is a digest and a packed span");
+
+std::uint64_t word(const Digest& digest, int i) noexcept {
+  std::uint64_t value;
+  std::memcpy(&value, digest.data() + 8 * i, sizeof value);
+  return value;
+}
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+}  // namespace
+
+std::uint64_t KeyTable::hash(const Digest& digest) const noexcept {
+  // Stored hashes of real keys are uniformly random, but the file's writer
+  // could store chosen ones; a per-table key keeps them from piling up in
+  // one run of slots.
+  return mix(word(digest, 0) ^ seed_[0], word(digest, 1) ^ seed_[1]) ^
+         mix(word(digest, 2) ^ seed_[2], word(digest, 3) ^ seed_[3]);
+}
+
+std::size_t KeyTable::slot_of(std::uint64_t hash) const noexcept {
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots_.size()) >> 64);
+}
+
+const RecordSpan* KeyTable::find(const Digest& digest) const noexcept {
+  if (slots_.empty()) return nullptr;
+  for (std::size_t slot = slot_of(hash(digest));; slot = slot + 1 == slots_.size() ? 0 : slot + 1) {
+    std::uint32_t held = slots_[slot];
+    if (held == 0) return nullptr;
+    const Entry& entry = entries_[held - 1];
+    if (entry.digest == digest) return &entry.span;
+  }
+}
+
+void KeyTable::add(const Digest& digest, RecordSpan span) {
+  if (size_ == capacity_) {
+    // Slots hold an entry's index + 1 in 32 bits.
+    if (size_ >= kMaxEntries) throw std::length_error("too many records");
+    std::size_t capacity = capacity_ == 0 ? 1024 : capacity_ * 2;
+    void* grown = std::realloc(entries_, capacity * sizeof(Entry));
+    if (grown == nullptr) throw std::bad_alloc();
+    entries_ = static_cast<Entry*>(grown);
+    capacity_ = capacity;
+  }
+  entries_[size_++] = {digest, span};
+}
+
+bool KeyTable::build_slots() {
+  // While building, each slot also holds 32 bits of its entry's hash, so
+  // that a collision is told apart without reading the entry (a cache miss
+  // per probe); the table keeps only the indexes.
+  std::vector<std::uint64_t> tagged(size_ * 100 / kLoadPercent + 1, 0);
+  slots_.assign(tagged.size(), 0);
+  bool duplicates = false;
+  for (std::size_t i = 0; i < size_; ++i) {
+    std::uint64_t h = hash(entries_[i].digest);
+    std::uint64_t mine = h << 32 | (i + 1);
+    for (std::size_t slot = slot_of(h);; slot = slot + 1 == tagged.size() ? 0 : slot + 1) {
+      std::uint64_t held = tagged[slot];
+      if (held == 0) {
+        tagged[slot] = mine;
+        break;
+      }
+      if (held >> 32 == mine >> 32 &&
+          entries_[(held & 0xFFFFFFFFu) - 1].digest == entries_[i].digest) {
+        entries_[i].span.length = 0;  // the first record of this digest wins
+        duplicates = true;
+        break;
+      }
+    }
+  }
+  for (std::size_t slot = 0; slot < tagged.size(); ++slot) {
+    slots_[slot] = static_cast<std::uint32_t>(tagged[slot]);
+  }
+  return duplicates;
+}
+
+void KeyTable::finish(bool complete) {
+  complete_ = complete;
+  if (size_ == 0) {
+    clear();
+    complete_ = complete;
+    return;
+  }
+  if (getrandom(seed_, sizeof seed_, GRND_NONBLOCK) != sizeof seed_) {
+    // No entropy yet (early boot): any key keeps honest files fast.
+    std::uint64_t fallback = reinterpret_cast<std::uintptr_t>(this);
+    for (auto& seed : seed_) seed = fallback = mix(fallback, 0x9E3779B97F4A7C15u) + 1;
+  }
+  if (build_slots()) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < size_; ++i) {
+      if (entries_[i].span.length != 0) entries_[kept++] = entries_[i];
+    }
+    size_ = kept;
+    build_slots();
+  }
+  if (void* fitted = std::realloc(entries_, size_ * sizeof(Entry))) {
+    entries_ = static_cast<Entry*>(fitted);
+    capacity_ = size_;
+  }
+}
+
+std::size_t KeyTable::memory_bytes() const noexcept {
+  return sizeof(*this) + capacity_ * sizeof(Entry) + slots_.capacity() * sizeof(std::uint32_t);
+}
+
+void KeyTable::clear() noexcept {
+  std::free(entries_);
+  entries_ = nullptr;
+  size_ = capacity_ = 0;
+  std::vector<std::uint32_t>().swap(slots_);
+  complete_ = false;
+}
+
+}  // namespace vardun::key_index
