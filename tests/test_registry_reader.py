@@ -125,6 +125,7 @@ def check(tmp_path, data, must_read=False):
 
 TEXT = "ab \"\\/\n\t\x00\x1f\x7f é成员😀\u2028\ufeff"
 HASHES = [key_hash(n) for n in range(6)]
+UPPER_HEX = HASHES[0][:7] + HASHES[0][7:].upper()
 
 
 def random_text(rng, size=8):
@@ -169,7 +170,7 @@ def random_record(rng):
               "description": random_text(rng), "created_at": "2025-01-06T09:00:00+00:00"}
     if kind < 0.4:
         record["api_key_hash"] = rng.choice([
-            None, 7, -0.5, True, False, [], {}, "", "é", "\ud800", "sha256:", HASHES[0].upper(),
+            None, 7, -0.5, True, False, [], {}, "", "é", "\ud800", "sha256:", HASHES[0].upper(), UPPER_HEX,
             HASHES[1][:-1], HASHES[1] + "0", " " + HASHES[2], rng.getrandbits(64)])
     if kind < 0.5:
         del record[rng.choice(FIELDS)]
@@ -269,7 +270,8 @@ CASES = [
     (b"[" * 64 + b"]" * 64, True),
     # records the scan skips, stops at, or indexes
     ('[{"api_key_hash": null}, {"api_key_hash": 1}, {"api_key_hash": true}, {"a": 1}, '
-     f'{{"api_key_hash": "{H0.upper()}"}}, {{"api_key_hash": "{H1}"}}]'.encode(), True),
+     f'{{"api_key_hash": "{H0.upper()}"}}, {{"api_key_hash": "{UPPER_HEX}"}}, {{"api_key_hash": "{H1}"}}]'.encode(),
+     True),
     (f'[{{"api_key_hash": "{H0}"}}, 5, {{"api_key_hash": "{H1}"}}]'.encode(), True),
     (f'[{{"api_key_hash": "é"}}, {{"api_key_hash": "{H1}"}}]'.encode(), True),
     (f'[{{"api_key_hash": "\\ud800"}}, {{"api_key_hash": "{H1}"}}]'.encode(), True),
@@ -342,7 +344,7 @@ RECORDS = [
     f'{{"user_id": "\\udc00", "api_key_hash": "{H0}"}}',
     f'{{"user_id": "u_1", "api_key_hash": "{H0}", "created_at": "\\ud800x"}}',
     f'{{"user_id": "u_1", "api_key_hash": "{H1}"}}',
-    f'{{"user_id": "u_1", "api_key_hash": "{H0.upper()}"}}',
+    f'{{"user_id": "u_1", "api_key_hash": "{UPPER_HEX}"}}',
     f'{{"user_id": "u_1"}}',
     f'{{"api_key_hash": "{H0}"}}',
     f'{{"user_id": "u_1", "api_key_hash": "{H0}"}} x',
