@@ -9,6 +9,7 @@ Usage: python3.11-dbg -P tools/refleak.py [-v] [name-substring ...]
 import contextlib
 import gc
 import importlib
+import json
 import os
 import sys
 import tempfile
@@ -375,6 +376,25 @@ def define_scenarios(ws):
         expect(TypeError, index.verify_api_key, b"bytes")
         KeyIndex(store).verify_api_key(key)
         expect(TypeError, RegistryWatch, 1, 2, 3, 4, 5, 6, 7)
+
+    @scenario
+    def registry_reader_hooks():
+        # A table, a declined file, a missing one; a record's fields, a
+        # refused record, a malformed key hash.
+        from vardun.mcp import _key_index
+
+        records = store._load()
+        assert _key_index._read_table(store.path)[1]
+        assert _key_index._table_summary(os.fsencode(store.path), 7) is not None
+        assert _key_index._read_table(ws.root / "a-file") is None
+        expect(FileNotFoundError, _key_index._read_table, ws.root / "missing")
+        expect(ValueError, _key_index._read_table, store.path, 0)
+        key_hash = records[0]["api_key_hash"]
+        record = json.dumps(records[0], ensure_ascii=False).encode()
+        assert _key_index._read_record(record, key_hash)[0] == records[0]["user_id"]
+        assert _key_index._read_record(b"[]", key_hash) is None
+        expect(ValueError, _key_index._read_record, record, "sha256:")
+        expect(TypeError, _key_index._read_record, "text", key_hash)
 
     @scenario
     def user_records():
