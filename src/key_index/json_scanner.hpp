@@ -3,7 +3,7 @@
 // only the few strings it needs.
 //
 // The bytes [begin, end) must be followed by a NUL byte at `end` and then
-// by kPadding - 1 more readable bytes: vector loads may read up to 32 bytes
+// by kPadding - 1 more readable bytes: vector loads may read 16 bytes
 // from any position up to `end`, and the NUL stops every loop without a
 // bounds check (a NUL is never valid JSON, so one met before `end` fails).
 // A failure records where it was found: at `end` when the bytes ran out

@@ -131,6 +131,9 @@ class Window {
     struct stat info;
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
     size_ = static_cast<std::uint64_t>(info.st_size);
+    // A small registry needs no more than its size (a larger one read
+    // meanwhile grows the window as any element would).
+    capacity_ = static_cast<std::size_t>(std::clamp<std::uint64_t>(size_, 1, capacity_));
     buffer_ = allocate(capacity_);
     return buffer_ != nullptr && refill(0);
   }
