@@ -121,3 +121,17 @@ def test_instruction_counts_cover_both_sides(tmp_path):
     # A dict of four entries, a str() and four attribute reads: thousands, not
     # millions (which would mean something besides the loop was counted).
     assert 500 < row["module_ir"] < 20000 and 500 < row["floor_ir"] < 20000
+
+
+def test_registry_reader_benchmark_runs(tmp_path):
+    out = tmp_path / "reader.json"
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run(
+        [sys.executable, "-P", str(BENCH.parent / "registry_reader.py"), "--users", "500",
+         "--rounds", "1", "--dir", str(tmp_path), "--json", str(out)],
+        env=environment, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(out.read_text(encoding="utf-8"))
+    assert report["records"] == 500 and report["complete"]
+    assert report["reader_s"] > 0 and report["load_s"] > 0

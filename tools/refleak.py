@@ -10,6 +10,7 @@ import contextlib
 import fcntl
 import gc
 import importlib
+import json
 import os
 import sys
 import tempfile
@@ -433,6 +434,25 @@ def define_scenarios(ws):
         odd.path.write_text("[")
         expect(ValueError, odd_index.verify_api_key, odd_key)
         odd.path.write_text(text)
+
+    @scenario
+    def registry_reader_hooks():
+        # A table, a declined file, a missing one; a record's fields, a
+        # refused record, a malformed key hash.
+        from vardun.mcp import _key_index
+
+        records = store._load()
+        assert _key_index._read_table(store.path)[1]
+        assert _key_index._table_summary(os.fsencode(store.path), 7) is not None
+        assert _key_index._read_table(ws.root / "a-file") is None
+        expect(FileNotFoundError, _key_index._read_table, ws.root / "missing")
+        expect(ValueError, _key_index._read_table, store.path, 0)
+        key_hash = records[0]["api_key_hash"]
+        record = json.dumps(records[0], ensure_ascii=False).encode()
+        assert _key_index._read_record(record, key_hash)[0] == records[0]["user_id"]
+        assert _key_index._read_record(b"[]", key_hash) is None
+        expect(ValueError, _key_index._read_record, record, "sha256:")
+        expect(TypeError, _key_index._read_record, "text", key_hash)
 
     @scenario
     def user_records():

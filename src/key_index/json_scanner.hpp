@@ -3,7 +3,7 @@
 // only the few strings it needs.
 //
 // The bytes [begin, end) must be followed by a NUL byte at `end` and then
-// by kPadding - 1 more readable bytes: vector loads may read up to 32 bytes
+// by kPadding - 1 more readable bytes: vector loads may read 16 bytes
 // from any position up to `end`, and the NUL stops every loop without a
 // bounds check (a NUL is never valid JSON, so one met before `end` fails).
 // A failure records where it was found: at `end` when the bytes ran out
@@ -31,6 +31,8 @@ using Byte = unsigned char;
 constexpr std::size_t kPadding = 64;
 constexpr int kMaxDepth = 64;
 constexpr std::size_t kMaxIntegerDigits = 640;
+constexpr std::uint64_t kWhitespace = std::uint64_t{1} << ' ' | std::uint64_t{1} << '\n' |
+                                      std::uint64_t{1} << '\t' | std::uint64_t{1} << '\r';
 
 inline bool is_digit(Byte c) noexcept {
   return static_cast<Byte>(c - '0') <= 9;
@@ -56,24 +58,14 @@ class Scanner {
     return nullptr;
   }
 
-  // The first byte at or after `p` that is not JSON whitespace.
+  // The first byte at or after `p` that is not JSON whitespace. Runs of it
+  // are short (a line end and an indentation), and a byte loop whose
+  // branches the processor predicts lets it run ahead to the next token;
+  // a vector search makes each token wait for the one before (measured:
+  // a quarter of the reader's time at 100,000 users).
   const Byte* skip_whitespace(const Byte* p) const noexcept {
-    if (*p > ' ') return p;
-#if defined(__SSE2__)
-    for (;; p += 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i space = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-      __m128i other = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
-      unsigned rest =
-          ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(space, other))) & 0xFFFF;
-      if (rest != 0) return p + __builtin_ctz(rest);
-    }
-#else
-    while (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r') ++p;
+    while (*p <= ' ' && ((std::uint64_t{1} << *p) & kWhitespace) != 0) ++p;
     return p;
-#endif
   }
 
   // `p` just after a string's opening quote: its closing quote, every

@@ -2,10 +2,8 @@
 
 #include <sys/random.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <stdexcept>
+#include <utility>
 
 namespace vardun::key_index {
 
@@ -39,13 +37,14 @@ std::uint64_t KeyTable::hash(const Digest& digest) const noexcept {
          mix(word(digest, 2) ^ seed_[2], word(digest, 3) ^ seed_[3]);
 }
 
-std::size_t KeyTable::slot_of(std::uint64_t hash) const noexcept {
-  return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots_.size()) >> 64);
+std::size_t KeyTable::slot_of(std::uint64_t hash, std::size_t slots) noexcept {
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots) >> 64);
 }
 
 const RecordSpan* KeyTable::find(const Digest& digest) const noexcept {
-  if (slots_.empty()) return nullptr;
-  for (std::size_t slot = slot_of(hash(digest));; slot = slot + 1 == slots_.size() ? 0 : slot + 1) {
+  if (slot_count_ == 0) return nullptr;
+  for (std::size_t slot = slot_of(hash(digest), slot_count_);;
+       slot = slot + 1 == slot_count_ ? 0 : slot + 1) {
     std::uint32_t held = slots_[slot];
     if (held == 0) return nullptr;
     const Entry& entry = entries_[held - 1];
@@ -53,30 +52,31 @@ const RecordSpan* KeyTable::find(const Digest& digest) const noexcept {
   }
 }
 
-void KeyTable::add(const Digest& digest, RecordSpan span) {
+bool KeyTable::add(const Digest& digest, RecordSpan span) noexcept {
   if (size_ == capacity_) {
     // Slots hold an entry's index + 1 in 32 bits.
-    if (size_ >= kMaxEntries) throw std::length_error("too many records");
+    if (size_ >= kMaxEntries) return false;
     std::size_t capacity = capacity_ == 0 ? 1024 : capacity_ * 2;
-    void* grown = std::realloc(entries_, capacity * sizeof(Entry));
-    if (grown == nullptr) throw std::bad_alloc();
-    entries_ = static_cast<Entry*>(grown);
+    if (!entries_.resize(capacity)) return false;
     capacity_ = capacity;
   }
   entries_[size_++] = {digest, span};
+  return true;
 }
 
-bool KeyTable::build_slots() {
+bool KeyTable::build_slots(bool& duplicates) noexcept {
   // While building, each slot also holds 32 bits of its entry's hash, so
   // that a collision is told apart without reading the entry (a cache miss
   // per probe); the table keeps only the indexes.
-  std::vector<std::uint64_t> tagged(size_ * 100 / kLoadPercent + 1, 0);
-  slots_.assign(tagged.size(), 0);
-  bool duplicates = false;
+  std::size_t count = size_ * 100 / kLoadPercent + 1;
+  LargeArray<std::uint64_t> tagged;
+  if (!tagged.assign_zeroed(count) || !slots_.resize(count)) return false;
+  slot_count_ = count;
+  duplicates = false;
   for (std::size_t i = 0; i < size_; ++i) {
     std::uint64_t h = hash(entries_[i].digest);
     std::uint64_t mine = h << 32 | (i + 1);
-    for (std::size_t slot = slot_of(h);; slot = slot + 1 == tagged.size() ? 0 : slot + 1) {
+    for (std::size_t slot = slot_of(h, count);; slot = slot + 1 == count ? 0 : slot + 1) {
       std::uint64_t held = tagged[slot];
       if (held == 0) {
         tagged[slot] = mine;
@@ -90,47 +90,54 @@ bool KeyTable::build_slots() {
       }
     }
   }
-  for (std::size_t slot = 0; slot < tagged.size(); ++slot) {
+  for (std::size_t slot = 0; slot < count; ++slot) {
     slots_[slot] = static_cast<std::uint32_t>(tagged[slot]);
   }
-  return duplicates;
+  return true;
 }
 
-void KeyTable::finish(bool complete) {
+bool KeyTable::finish(bool complete) noexcept {
   complete_ = complete;
-  if (size_ == 0) {
-    clear();
-    complete_ = complete;
-    return;
-  }
+  if (size_ == 0) return true;
   if (getrandom(seed_, sizeof seed_, GRND_NONBLOCK) != sizeof seed_) {
     // No entropy yet (early boot): any key keeps honest files fast.
     std::uint64_t fallback = reinterpret_cast<std::uintptr_t>(this);
     for (auto& seed : seed_) seed = fallback = mix(fallback, 0x9E3779B97F4A7C15u) + 1;
   }
-  if (build_slots()) {
+  bool duplicates = false;
+  if (!build_slots(duplicates)) return false;
+  if (duplicates) {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < size_; ++i) {
       if (entries_[i].span.length != 0) entries_[kept++] = entries_[i];
     }
     size_ = kept;
-    build_slots();
+    if (!build_slots(duplicates)) return false;
   }
-  if (void* fitted = std::realloc(entries_, size_ * sizeof(Entry))) {
-    entries_ = static_cast<Entry*>(fitted);
-    capacity_ = size_;
-  }
+  // Shrinking gives the pages past the end back; it cannot fail for lack
+  // of memory, and the array stays as it was if it does.
+  if (entries_.resize(size_)) capacity_ = size_;
+  return true;
 }
 
 std::size_t KeyTable::memory_bytes() const noexcept {
-  return sizeof(*this) + capacity_ * sizeof(Entry) + slots_.capacity() * sizeof(std::uint32_t);
+  return sizeof(*this) + entries_.bytes() + slots_.bytes();
+}
+
+void KeyTable::swap(KeyTable& other) noexcept {
+  std::swap(entries_, other.entries_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(slots_, other.slots_);
+  std::swap(slot_count_, other.slot_count_);
+  std::swap(seed_, other.seed_);
+  std::swap(complete_, other.complete_);
 }
 
 void KeyTable::clear() noexcept {
-  std::free(entries_);
-  entries_ = nullptr;
-  size_ = capacity_ = 0;
-  std::vector<std::uint32_t>().swap(slots_);
+  entries_.release();
+  slots_.release();
+  size_ = capacity_ = slot_count_ = 0;
   complete_ = false;
 }
 

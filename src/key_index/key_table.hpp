@@ -10,7 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "large_array.hpp"
 
 namespace vardun::key_index {
 
@@ -38,34 +39,39 @@ class KeyTable {
   std::size_t size() const noexcept { return size_; }
   std::size_t memory_bytes() const noexcept;
   // The indexed records in file order.
-  std::span<const Entry> entries() const noexcept { return {entries_, size_}; }
+  std::span<const Entry> entries() const noexcept { return {entries_.data(), size_}; }
 
   KeyTable() noexcept = default;
-  KeyTable(const KeyTable&) = delete;
-  KeyTable& operator=(const KeyTable&) = delete;
-  ~KeyTable() { clear(); }
-
+  KeyTable(KeyTable&& other) noexcept { swap(other); }
+  KeyTable& operator=(KeyTable&& other) noexcept {
+    if (this != &other) {
+      clear();
+      swap(other);
+    }
+    return *this;
+  }
+  void swap(KeyTable& other) noexcept;
   void clear() noexcept;
 
   // Building, in file order: `add` every record with a usable hash, then
-  // `finish`, which keeps the first record of each digest. Both may throw
-  // std::bad_alloc, `add` std::length_error past 2^32 records.
-  void add(const Digest& digest, RecordSpan span);
-  void finish(bool complete);
+  // `finish`, which keeps the first record of each digest. False when
+  // memory runs out or past 2^32 records (the table is then unusable).
+  bool add(const Digest& digest, RecordSpan span) noexcept;
+  bool finish(bool complete) noexcept;
 
  private:
   std::uint64_t hash(const Digest& digest) const noexcept;
-  std::size_t slot_of(std::uint64_t hash) const noexcept;
-  // Fills slots_ from entries_; true when a digest came twice (the later
-  // entries are then marked with a zero length, which no record has).
-  bool build_slots();
+  static std::size_t slot_of(std::uint64_t hash, std::size_t slots) noexcept;
+  // Fills slots_ from entries_; `duplicates` tells whether a digest came
+  // twice (the later entries are then marked with a zero length, which no
+  // record has).
+  bool build_slots(bool& duplicates) noexcept;
 
-  // malloc'd, so that growing and the final shrink are realloc (mremap
-  // for large arrays: no copy, no second array alive).
-  Entry* entries_ = nullptr;
+  LargeArray<Entry> entries_;
   std::size_t size_ = 0, capacity_ = 0;
   // Entry index + 1 per slot, 0 for an empty slot; linear probing.
-  std::vector<std::uint32_t> slots_;
+  LargeArray<std::uint32_t> slots_;
+  std::size_t slot_count_ = 0;
   std::uint64_t seed_[4] = {};
   bool complete_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include "engine.hpp"
 #include "python_ref.hpp"
+#include "reader_hooks.hpp"
 
 namespace vardun::key_index {
 
@@ -200,7 +201,7 @@ PyModuleDef module_def = {
     .m_doc = "The key index's engine: the registry read natively once per change, and answers "
              "without a look while the kernel reports no change.",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = reader_hook_methods,
     .m_slots = module_slots,
 };
 
