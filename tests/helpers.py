@@ -94,3 +94,28 @@ def traced_calls(tmp_path, code, calls, *args):
     # One space before the result, as strace pads it to a column.
     return [re.sub(r"\)\s+= ", ") = ", line.split(None, 1)[1])
             for line in trace.read_text().splitlines()]
+
+
+def warmed(store, key):
+    """A key index whose answers for `key` now come from its watch."""
+    from vardun.mcp.key_index import KeyIndex
+
+    index = KeyIndex(store)
+    for _ in range(3):
+        index.verify_api_key(key)
+    assert index._state()["quiet"]
+    return index
+
+
+def outcome(check, key):
+    """What `check(key)` gives: its result, or its exception's type and text."""
+    try:
+        return "ok", check(key)
+    except Exception as error:  # the same type and message from both
+        return type(error).__name__, str(error)
+
+
+def same(index, store, *keys):
+    """The index answers each key as the store does."""
+    for key in keys:
+        assert outcome(index.verify_api_key, key) == outcome(store.verify_api_key, key), key

@@ -15,17 +15,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from helpers import outcome
 from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
 from vardun.mcp.user_store import MCPUserStore
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-
-
-def outcome(check, key):
-    try:
-        return "ok", check(key)
-    except Exception as error:  # the same type and message from both
-        return type(error).__name__, str(error)
 
 
 def command(base, *args):

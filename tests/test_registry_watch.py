@@ -7,22 +7,9 @@ import subprocess
 
 import pytest
 
+from helpers import same, warmed
 from vardun.mcp.key_index import KeyIndex
 from vardun.mcp.user_store import MCPUserStore
-
-
-def warmed(store, key):
-    """An index whose answers for `key` now come from its watch."""
-    index = KeyIndex(store)
-    for _ in range(3):
-        index.verify_api_key(key)
-    assert index._state()["quiet"]
-    return index
-
-
-def same(index, store, *keys):
-    for key in keys:
-        assert index.verify_api_key(key) == store.verify_api_key(key), key
 
 
 def other_registry(base_dir, like):

@@ -12,30 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from helpers import load_tool
+from helpers import load_tool, same, warmed
 from vardun.mcp.key_index import NEEDS_THREAD, KeyIndex
 from vardun.mcp.user_store import MCPUserStore
-
-
-def warmed(store, key):
-    """An index whose answers for `key` now come from its watch."""
-    index = KeyIndex(store)
-    for _ in range(3):
-        index.verify_api_key(key)
-    assert index._state()["quiet"]
-    return index
-
-
-def outcome(check, key):
-    try:
-        return "ok", check(key)
-    except Exception as error:
-        return type(error).__name__, str(error)
-
-
-def same(index, store, *keys):
-    for key in keys:
-        assert outcome(index.verify_api_key, key) == outcome(store.verify_api_key, key), key
 
 
 def test_no_revocation_is_late_while_threads_and_processes_check():
