@@ -23,9 +23,11 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import server_cpu  # noqa: E402
+
 HTTP_OPERATION = "requests through uvicorn"
 CONNECTIONS = 8
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 # The pure-Python stack, and the one production deployments run.
 STACKS = (("asyncio", "h11"), ("uvloop", "httptools"))
 
@@ -48,7 +50,6 @@ def serve(fd, base_dir, loop, http, middleware, in_thread, peer=False):
 
     app = hello
     if peer:
-        sys.path.insert(0, str(Path(__file__).resolve().parent))
         from peer_middleware import DictAuthMiddleware
         from vardun.mcp.user_store import MCPUserStore
 
@@ -109,13 +110,7 @@ class Server:
         """User and system CPU time of the server process so far, all its
         threads: on a loaded machine, a measure of its work that leaves out
         the time other processes had the core."""
-        try:
-            with open(f"/proc/{self.process.pid}/stat", "rb") as stat:
-                fields = stat.read().rpartition(b")")[2].split()
-        except OSError:
-            return None
-        # utime and stime, fields 14 and 15 of proc(5), counting from the pid.
-        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+        return server_cpu.cpu_seconds(self.process.pid)
 
     def stop(self):
         self.process.send_signal(signal.SIGINT)
