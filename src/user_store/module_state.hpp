@@ -8,7 +8,7 @@
 namespace vardun {
 
 namespace standard_json {
-struct Originals;
+struct Found;
 }
 
 // Interned strings: X(field, text).
@@ -146,7 +146,7 @@ struct ModuleState {
   PyTypeObject* function_type;
   PyTypeObject* generator_type;
   // What the registry's saves found the standard json module to be.
-  standard_json::Originals* json_originals;
+  standard_json::Found* json_found;
   // Small integers used as arguments.
   PyObject* int_2;
   PyObject* int_4;

@@ -76,19 +76,31 @@ struct WatchedDict {
     return take(name, [&](PyObject* value) { return value == expected; });
   }
   bool all_taken() const { return PyDict_GET_SIZE(dict.get()) == Py_ssize_t(entries.size()); }
-  PyObject* value(std::size_t index) const { return entries[index].second.get(); }
+  PyObject* value(const char* name) const {
+    for (const auto& [key, value] : entries) {
+      if (PyUnicode_CompareWithASCIIString(key.get(), name) == 0) return value.get();
+    }
+    return nullptr;
+  }
+
+  bool current() const { return version_of(dict.get()) == version; }
 
   // A dict's version tag changes with every change made to it; when it
   // moved, the names are looked at again and the new tag kept if they still
   // hold what they held.
+  //
+  // The tag is read before the look: a look-up can run Python code (the
+  // __eq__ of an odd key of equal hash) and so let another thread change
+  // the dict meanwhile, which the next call then sees as a moved tag.
   bool unchanged() {
     PyObject* d = dict.get();
-    if (version_of(d) == version) return true;
+    std::uint64_t now = version_of(d);
+    if (now == version) return true;
     if (complete && !all_taken()) return false;
     for (const auto& [name, value] : entries) {
       if (item(d, name.get()) != value.get()) return false;
     }
-    version = version_of(d);
+    version = now;
     return true;
   }
 };
@@ -120,31 +132,38 @@ struct WatchedClass {
 
   PyTypeObject* type() const { return reinterpret_cast<PyTypeObject*>(cls.get()); }
 
-  // Asks for a version tag (a type look-up assigns one when it can) and
-  // keeps it if the type has a valid one.
-  void record_version(PyObject* some_name) {
-    _PyType_Lookup(type(), some_name);
-    version = PyType_HasFeature(type(), Py_TPFLAGS_VALID_VERSION_TAG) ? type()->tp_version_tag : 0;
+  // The type's version tag now, assigned first if it has none (a type
+  // look-up assigns one when it can); 0 when it cannot have one.
+  unsigned int version_now() {
+    PyTypeObject* t = type();
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
+      _PyType_Lookup(t, names.entries.front().first.get());
+    }
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
   }
 
   // A type's version tag is invalidated by any change to it or its bases
   // and is never handed out twice, so an equal valid tag is an unchanged
-  // class.
+  // class. Otherwise the whole namespace and the bases are compared, the
+  // tag read first (see WatchedDict).
+  bool tag_current() const {
+    return version != 0 && PyType_HasFeature(type(), Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type()->tp_version_tag == version;
+  }
+
   bool unchanged() {
     PyTypeObject* t = type();
-    if (version != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        t->tp_version_tag == version) {
-      return true;
-    }
+    if (tag_current()) return true;
+    unsigned int now = version_now();
     if (Py_TYPE(t) != &PyType_Type || t->tp_mro != mro.get()) return false;
-    names.version = 0;  // the whole namespace is compared
+    names.version = 0;
     if (!names.unchanged()) return false;
-    record_version(names.entries.front().first.get());
+    version = now;
     return true;
   }
-};
 
-}  // namespace
+  bool current() const { return (tag_current() || names.current()) && type()->tp_mro == mro.get(); }
+};
 
 struct Originals {
   Ref json;
@@ -158,22 +177,31 @@ struct Originals {
 
   bool holds(PyObject* module) {
     if (module != json.get() || Py_TYPE(module) != &PyModule_Type) return false;
+    if (!functions_unchanged()) return false;
+    if (!json_names.unchanged() || !encoder_names.unchanged() || !builtin_names.unchanged() ||
+        !dumps_defaults.unchanged() || !encoder_class.unchanged()) {
+      return false;
+    }
+    // A look-up above may have run Python code that changed what an earlier
+    // one had found: the tags read before the looks must still be current.
+    return functions_unchanged() && json_names.current() && encoder_names.current() &&
+           builtin_names.current() && dumps_defaults.current() && encoder_class.current();
+  }
+
+  bool functions_unchanged() const {
     for (const FunctionParts& f : functions) {
       if (!f.unchanged()) return false;
     }
-    return json_names.unchanged() && encoder_names.unchanged() && builtin_names.unchanged() &&
-           dumps_defaults.unchanged() && encoder_class.unchanged();
+    return true;
   }
 };
-
-namespace {
 
 // What the standard library's json.dumps reads with ensure_ascii=False and
 // indent=2, found from `json` and checked to be the standard library's own;
 // nullptr when anything is not.
-std::unique_ptr<Originals> find(PyObject* json) {
+std::shared_ptr<Originals> find(PyObject* json) {
   if (!module_named(json, "json")) return nullptr;
-  auto found = std::make_unique<Originals>();
+  auto found = std::make_shared<Originals>();
   found->json = Ref::borrow(json);
   PyObject* json_dict = PyModule_GetDict(json);
 
@@ -185,7 +213,7 @@ std::unique_ptr<Originals> find(PyObject* json) {
   WatchedDict& names = found->json_names = WatchedDict(json_dict);
   if (!names.take("dumps", [&](PyObject* f) { return function_of(f, json_dict, "dumps"); }))
     return nullptr;
-  PyObject* dumps = names.value(0);
+  PyObject* dumps = names.value("dumps");
   Ref class_key = intern("JSONEncoder");
   PyObject* cls = item(encoder_dict, class_key.get());
   if (cls == nullptr || !names.take_exactly("JSONEncoder", cls) || Py_TYPE(cls) != &PyType_Type)
@@ -200,7 +228,7 @@ std::unique_ptr<Originals> find(PyObject* json) {
       !module_names.take("INFINITY", [](PyObject* value) { return PyFloat_CheckExact(value); })) {
     return nullptr;
   }
-  PyObject* make_iterencode = module_names.value(1);
+  PyObject* make_iterencode = module_names.value("_make_iterencode");
 
   // The class as the module defines it: these names and no others, its
   // separators, and object as its only base.
@@ -217,7 +245,9 @@ std::unique_ptr<Originals> find(PyObject* json) {
   auto text_of = [&](const char* name, const char* text) {
     return ns.take(name, [&](PyObject* value) { return text_is(value, text); });
   };
-  if (!ns.take("__module__", any) || !ns.take("__doc__", any) || !text_of("item_separator", ", ") ||
+  if (!ns.take("__module__", any)) return nullptr;
+  watched.version = watched.version_now();
+  if (!ns.take("__doc__", any) || !text_of("item_separator", ", ") ||
       !text_of("key_separator", ": ") || !method_named("__init__") || !method_named("default") ||
       !method_named("encode") || !method_named("iterencode") || !ns.take("__dict__", any) ||
       !ns.take("__weakref__", any) || !ns.all_taken()) {
@@ -229,7 +259,8 @@ std::unique_ptr<Originals> find(PyObject* json) {
     return nullptr;
   }
 
-  for (PyObject* f : {dumps, ns.value(4), ns.value(6), ns.value(7), make_iterencode}) {
+  for (PyObject* f :
+       {dumps, ns.value("__init__"), ns.value("encode"), ns.value("iterencode"), make_iterencode}) {
     found->functions.emplace_back(f);
   }
 
@@ -275,7 +306,7 @@ std::unique_ptr<Originals> find(PyObject* json) {
                           reinterpret_cast<PyObject*>(&PyFloat_Type),
                           nullptr,  // id
                           reinterpret_cast<PyObject*>(&PyLong_Type),
-                          builtin_names.value(0),
+                          builtin_names.value("isinstance"),
                           reinterpret_cast<PyObject*>(&PyList_Type),
                           reinterpret_cast<PyObject*>(&PyUnicode_Type),
                           reinterpret_cast<PyObject*>(&PyTuple_Type),
@@ -288,27 +319,34 @@ std::unique_ptr<Originals> find(PyObject* json) {
       return nullptr;
   }
 
-  watched.record_version(ns.entries.front().first.get());
   return found;
 }
 
 }  // namespace
 
-bool unchanged(Originals*& found, PyObject* json) {
+// The slot in the module state: what was found last. A look-up in find or
+// holds can let another thread in, which may replace it; each call keeps
+// its own reference meanwhile.
+struct Found {
+  std::shared_ptr<Originals> originals;
+};
+
+bool unchanged(Found*& found, PyObject* json) {
   // A tracer or profiler would see the call that the native text skips.
   if (PyThreadState_Get()->cframe->use_tracing) return false;
-  if (found != nullptr && found->holds(json)) return true;
-  if (found != nullptr && found->json.get() == json) return false;
+  if (found == nullptr) found = new Found;
+  std::shared_ptr<Originals> last = found->originals;
+  if (last && last->holds(json)) return true;
+  if (last && last->json.get() == json) return false;
   // Another json module (or none yet): what it holds now, if standard, is
   // kept; otherwise the last one found stays for when it is bound again.
-  std::unique_ptr<Originals> fresh = find(json);
+  std::shared_ptr<Originals> fresh = find(json);
   if (!fresh) return false;
-  forget(found);
-  found = fresh.release();
+  found->originals = std::move(fresh);
   return true;
 }
 
-void forget(Originals*& found) noexcept {
+void forget(Found*& found) noexcept {
   delete std::exchange(found, nullptr);
 }
 

@@ -10,16 +10,17 @@
 
 namespace vardun::standard_json {
 
-// What one json module was found to be; owned by the store module's state.
-struct Originals;
+// What a json module was found to be, kept in the store module's state.
+struct Found;
 
-// Whether `json` is the standard json module and everything json.dumps
-// reads at the registry's call is as that module made it. `found` keeps
-// what was found between calls (nullptr at first). Needs the interpreter
-// lock; throws PythonError only when the interpreter fails.
-bool unchanged(Originals*& found, PyObject* json);
+// Whether `json` is the standard json module, everything json.dumps reads
+// at the registry's call is as that module made it, and no tracer or
+// profiler would see the call. `found` keeps what was found between calls
+// (nullptr at first). Needs the interpreter lock; throws PythonError only
+// when the interpreter fails.
+bool unchanged(Found*& found, PyObject* json);
 
 // Releases what `found` holds.
-void forget(Originals*& found) noexcept;
+void forget(Found*& found) noexcept;
 
 }  // namespace vardun::standard_json
