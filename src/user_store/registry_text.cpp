@@ -315,6 +315,7 @@ void Text::next_block(std::size_t count) {
 bool encode(PyObject* users, Text& out) {
   int frames_left = PyThreadState_Get()->recursion_remaining;
   int max_nesting = std::min(kMaxNesting, frames_left - kFramesBeyondNesting);
+  if (max_nesting < 1) return false;  // json.dumps itself could not run
   Encoder encoder(out, max_nesting);
   return encoder.value(users, 0);
 }
