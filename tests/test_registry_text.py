@@ -276,6 +276,8 @@ def test_nesting_near_the_recursion_limit_fails_as_json_dumps_fails(store, monke
 def test_saves_while_another_thread_changes_the_records(store):
     # The text is made with the interpreter lock held throughout: each file
     # is the whole list at one moment, whatever the other thread does.
+    if sys.gettrace() or sys.getprofile():
+        pytest.skip("under a tracer the text comes from json.dumps, which the thread can interrupt")
     users = [{"user_id": f"u_{n:08x}", "tags": [n]} for n in range(300)]
     stop = threading.Event()
 
