@@ -221,6 +221,35 @@ def define_scenarios(ws):
         expect(TypeError, target._save, [object()])
         expect(TypeError, target._save, None)
 
+    # A second copy of the standard json, as a fresh import would make it.
+    kept = {name: sys.modules.pop(name) for name in list(sys.modules) if name.split(".")[0] == "json"}
+    fresh_json = importlib.import_module("json")
+    sys.modules.update(kept)
+    standard_json = m.json
+
+    @scenario
+    def native_text_paths():
+        # The registry's text written natively, declined for odd values, and
+        # with what json.dumps reads replaced, rebound, and put back.
+        target = ws.fresh_store("native")
+        loop = [1]
+        loop.append(loop)
+        target._save([{"a": [1, -(2**63), None, True, {}, []], "b": "\x00é😀"}, 2**64, 1.5])
+        expect(ValueError, target._save, [loop])
+        expect(UnicodeEncodeError, target._save, [{"k": "\ud800"}])
+        defaults = standard_json.dumps.__kwdefaults__
+        defaults["sort_keys"] = True
+        try:
+            target._save([{"b": 1, "a": 2}])
+        finally:
+            defaults["sort_keys"] = False
+        for module in (types.SimpleNamespace(dumps=standard_json.dumps), fresh_json, standard_json):
+            m.json = module
+            try:
+                target._save([{"b": 1}])
+            finally:
+                m.json = standard_json
+
     @scenario
     def lock_paths():
         with store._locked():

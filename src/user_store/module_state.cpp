@@ -1,5 +1,7 @@
 #include "module_state.hpp"
 
+#include "standard_json.hpp"
+
 namespace vardun {
 
 namespace {
@@ -49,6 +51,7 @@ void clear_module_state(ModuleState& state) {
   state.ready = false;
   Py_CLEAR(state.function_type);
   Py_CLEAR(state.generator_type);
+  standard_json::forget(state.json_found);
   Py_CLEAR(state.int_2);
   Py_CLEAR(state.int_4);
 #define VARDUN_CLEAR(field, ...) Py_CLEAR(state.field);

@@ -7,6 +7,10 @@
 
 namespace vardun {
 
+namespace standard_json {
+struct Found;
+}
+
 // Interned strings: X(field, text).
 #define VARDUN_STRINGS(X)                            \
   /* module namespace */                             \
@@ -141,6 +145,8 @@ struct ModuleState {
   bool ready;
   PyTypeObject* function_type;
   PyTypeObject* generator_type;
+  // What the registry's saves found the standard json module to be.
+  standard_json::Found* json_found;
   // Small integers used as arguments.
   PyObject* int_2;
   PyObject* int_4;

@@ -3,6 +3,8 @@
 #include "bodies.hpp"
 #include "directory_tree.hpp"
 #include "python_ops.hpp"
+#include "registry_text.hpp"
+#include "standard_json.hpp"
 #include "store_files.hpp"
 #include "store_helpers.hpp"
 
@@ -107,13 +109,25 @@ Ref save(const Call& call) {
   Ref suffix = py::add(s.temp_suffix_prefix, py::format(stamp.get()).get());
   Ref temp = py::call_method(path.get(), s.with_suffix, {suffix.get()});
 
-  Ref dumps = py::getattr(call.global(s.json).get(), s.dumps);
-  Ref text = py::call(dumps.get(), {users, Py_False, s.int_2}, s.kw_ensure_ascii_indent);
-  // What write_text(text, encoding="utf-8") writes (no newline translation
-  // on POSIX); text that cannot be encoded fails before any file exists.
+  // json.dumps(users, ensure_ascii=False, indent=2), whose UTF-8 is what
+  // write_text(text, encoding="utf-8") writes (no newline translation on
+  // POSIX). While the call would run the standard encoder unchanged, the
+  // same bytes are written natively; anything that encoder is not sure of
+  // goes to json.dumps itself, before any file exists.
+  Ref json = call.global(s.json);
+  registry_text::Text native;
+  Ref text;
+  const char* utf8 = nullptr;
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) throw_python_error();
+  bool is_native = standard_json::unchanged(call.state.json_found, json.get()) &&
+                   registry_text::encode(users, native);
+  if (!is_native) {
+    Ref dumps = py::getattr(json.get(), s.dumps);
+    text = py::call(dumps.get(), {users, Py_False, s.int_2}, s.kw_ensure_ascii_indent);
+    // Text that cannot be encoded fails before any file exists.
+    utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) throw_python_error();
+  }
 
   // The temporary file is written and re-moded through its own descriptor,
   // opened without following a link: pathlib's write_text and chmod would
@@ -122,7 +136,11 @@ Ref save(const Call& call) {
   store_files::TempFile file = store_files::TempFile::create(posix::fs_name(temp.get()), 0600);
   catch_all(
       [&] {
-        file.write(utf8, static_cast<std::size_t>(size));
+        if (is_native) {
+          native.each_piece([&](const char* data, std::size_t count) { file.write(data, count); });
+        } else {
+          file.write(utf8, static_cast<std::size_t>(size));
+        }
         file.chmod(mode);
         file.sync();
         py::call_method(temp.get(), s.replace, {py::getattr(self, s.path).get()});
