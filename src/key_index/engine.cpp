@@ -28,6 +28,8 @@
 #include <unistd.h>
 
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "notifier.hpp"
 
@@ -591,16 +593,24 @@ Engine::Leftovers Engine::forget_answers() {
   return left;
 }
 
-// What a transition took away, let go once it is over: the file and the
-// watches without the interpreter lock (closing the last descriptor of a
-// replaced registry frees its pages, milliseconds for a large one), the
-// users with it.
+// What a transition took away, let go once it is over: the watches without
+// the interpreter lock, the users with it (by the caller, as `left` goes).
+// Closing the last descriptor of a replaced registry frees its pages, some
+// milliseconds for a large one that the check which read the new one should
+// not wait for: a thread of its own does that.
 void Engine::release(Leftovers& left) {
   std::shared_ptr<const Snapshot> snapshot = std::move(left.snapshot);
   std::unique_ptr<WatchSet> watches = std::move(left.watches);
   posix::without_lock([&] {
-    snapshot.reset();
     watches.reset();
+    if (snapshot && snapshot.use_count() == 1) {
+      try {
+        std::thread([old = std::move(snapshot)]() mutable { old.reset(); }).detach();
+      } catch (const std::system_error&) {
+        snapshot.reset();
+      }
+    }
+    snapshot.reset();
     return 0;
   });
 }
