@@ -251,7 +251,10 @@ Ref Engine::answer_for(PyObject* store, PyObject* key, bool may_parse) {
 // that it covers every change made before this check began.
 Ref Engine::from_watch(const Digest& digest) {
   if (!quiet_ || !watches_) return Ref();
-  if (coarse_now_ns() >= deadline_ns_ || watches_->changed() || ::geteuid() != euid_) {
+  // The process's own account is not asked here (a system call per check
+  // for what a server does not do): a change of it is seen by the look at
+  // least once a second, as a changed root is.
+  if (coarse_now_ns() >= deadline_ns_ || watches_->changed()) {
     drop_quiet();
     return Ref();
   }
@@ -510,7 +513,7 @@ void Engine::keep(const Token& token, const std::shared_ptr<const Snapshot>& sna
     if (!armed) armed = arm(snap);
     return;
   }
-  settle(digest, token.euid);
+  settle(digest);
 }
 
 // Arms watches for `snap` and installs them; false where the kernel cannot
@@ -622,10 +625,9 @@ void Engine::drop_quiet() {
 
 // Everything the look found holds since the watches were armed, and they
 // have reported nothing: answers may come from them, for `digest` too.
-void Engine::settle(const Digest* digest, uid_t euid) {
+void Engine::settle(const Digest* digest) {
   if (!quiet_) {
     quiet_ = true;
-    euid_ = euid;
     deadline_ns_ = coarse_now_ns() + kSecond;
   }
   if (digest != nullptr) {

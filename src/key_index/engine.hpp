@@ -120,7 +120,7 @@ class Engine {
   Leftovers publish_watches(std::unique_ptr<WatchSet> watches);
   Leftovers forget_answers();
   void drop_quiet();
-  void settle(const Digest* digest, uid_t euid);
+  void settle(const Digest* digest);
   static void release(Leftovers& left);
 
   Token begin() const { return Token{epoch_, watches_ != nullptr, ::geteuid()}; }
@@ -153,7 +153,6 @@ class Engine {
   std::unique_ptr<WatchSet> watches_;
   std::uint64_t epoch_ = 1;
   bool quiet_ = false;
-  uid_t euid_ = 0;
   std::int64_t deadline_ns_ = 0;
   std::int64_t arm_again_ns_ = 0;
   std::unordered_map<Digest, Made, DigestHash> made_;
