@@ -42,10 +42,12 @@ module's ``hmac`` is not the standard one.
 
 from __future__ import annotations
 
+import errno
 import hmac
 import os
 import stat
 import threading
+import time
 from typing import Any
 
 from vardun.mcp import user_store as _user_store
@@ -326,7 +328,7 @@ class KeyIndex:
         is a regular file the store would read; None otherwise (the store
         then answers). The caller closes the descriptor."""
         try:
-            fd = os.open(self.store.path, _OPEN_FLAGS)
+            fd = _open_afresh(self.store.path)
         except (OSError, ValueError):
             return None
         try:
@@ -406,6 +408,41 @@ class KeyIndex:
                     if fd >= 0:
                         os.close(fd)
             return None
+
+
+# A name that another host has replaced can answer ESTALE where this host
+# still looks it up as the file that was there (see _open_afresh).
+_STALE_RETRIES = 3
+_STALE_BUDGET = 0.25
+
+
+def _open_afresh(path: os.PathLike[str]) -> int:
+    """os.open of the registry. Where a file system shared between hosts
+    answers ESTALE, the directory is listed, which makes FUSE look the name
+    up afresh, and the open tried again, as the store does: at most three
+    more times, none begun later than a quarter second after the first
+    failure."""
+    started = 0.0
+    for retry in range(_STALE_RETRIES + 1):
+        try:
+            return os.open(path, _OPEN_FLAGS)
+        except OSError as error:
+            now = time.monotonic()
+            started = started or now
+            if (error.errno != errno.ESTALE or retry == _STALE_RETRIES
+                    or now - started > _STALE_BUDGET):
+                raise
+        if retry:
+            time.sleep(0.001 if retry == 1 else 0.01)
+        directory, name = os.path.split(os.fspath(path))
+        try:
+            with os.scandir(directory or ".") as listing:
+                for entry in listing:
+                    if entry.name == name:
+                        break
+        except OSError:
+            pass
+    raise AssertionError("unreachable")
 
 
 def _remove_if_empty(path: os.PathLike[str]) -> None:
