@@ -93,6 +93,11 @@ std::string read_regular_file(const std::string& name) {
       filled += static_cast<std::size_t>(count);
     }
     outcome.content.resize(filled);
+    // A file another host has replaced can read as its old self and say so
+    // only when closed (ENOENT or ESTALE, as the server has it).
+    if (::close(fd.release()) != 0 && (errno == ESTALE || errno == ENOENT)) {
+      return outcome.error = ESTALE;
+    }
     return 0;
   };
   Read read = posix::without_lock([&] {
