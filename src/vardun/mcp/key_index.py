@@ -125,7 +125,10 @@ class _Snapshot:
         self.answers: dict[str, tuple[object, object, str, str, MCPUser]] = {}
 
     def __del__(self, _close: Any = os.close) -> None:
-        _close(self.fd)
+        try:
+            _close(self.fd)
+        except OSError:
+            pass  # a file another host has replaced may say so only now
 
 
 def _plain_store(store: MCPUserStore) -> bool:
@@ -327,27 +330,49 @@ class KeyIndex:
         """The registry opened as the store opens it, and what it is, if it
         is a regular file the store would read; None otherwise (the store
         then answers). The caller closes the descriptor."""
-        try:
-            fd = _open_afresh(self.store.path)
-        except (OSError, ValueError):
+        path = self.store.path
+        retry = _StaleRetry(path)
+        while True:
+            try:
+                fd = os.open(path, _OPEN_FLAGS)
+            except OSError as error:
+                if retry.again(error.errno):
+                    continue
+                return None
+            except ValueError:
+                return None
+            try:
+                info = os.fstat(fd)
+                if stat.S_ISREG(info.st_mode) and self._owner_accepted(info.st_uid, me):
+                    return fd, info
+            except OSError as error:
+                _close_quietly(fd)
+                if retry.again(error.errno):
+                    continue
+                raise
+            except BaseException:
+                _close_quietly(fd)
+                raise
+            _close_quietly(fd)
             return None
-        try:
-            info = os.fstat(fd)
-            if stat.S_ISREG(info.st_mode) and self._owner_accepted(info.st_uid, me):
-                return fd, info
-        except BaseException:
-            os.close(fd)
-            raise
-        os.close(fd)
-        return None
 
     def _look(self, me: int) -> os.stat_result | None:
-        """What the registry's path names now (see _open)."""
-        opened = self._open(me)
-        if opened is None:
-            return None
-        os.close(opened[0])
-        return opened[1]
+        """What the registry's path names now (see _open). A file that
+        another host has replaced can show its old self until it is closed,
+        which then fails: that look is made again afresh."""
+        retry = _StaleRetry(self.store.path)
+        while True:
+            opened = self._open(me)
+            if opened is None:
+                return None
+            try:
+                os.close(opened[0])
+            except OSError as error:
+                # Closing says ENOENT for a file gone from the server.
+                if not retry.again(errno.ESTALE if error.errno == errno.ENOENT else error.errno):
+                    raise
+                continue
+            return opened[1]
 
     def _owner_accepted(self, owner: int, me: int) -> bool:
         # The store's own rule: its account's file, or for root also root's
@@ -406,35 +431,31 @@ class KeyIndex:
                     return self._snapshot
                 finally:
                     if fd >= 0:
-                        os.close(fd)
+                        _close_quietly(fd)
             return None
 
 
-# A name that another host has replaced can answer ESTALE where this host
-# still looks it up as the file that was there (see _open_afresh).
-_STALE_RETRIES = 3
-_STALE_BUDGET = 0.25
+class _StaleRetry:
+    """Whether to try a look at `path` again after a stale file handle, as
+    the store does (posix::StaleRetry): where another host has replaced the
+    file, the directory is listed, which makes FUSE look the name up
+    afresh; at most three more times, the later ones after a short pause,
+    none begun later than a quarter second after the first failure."""
 
+    def __init__(self, path: os.PathLike[str]) -> None:
+        self.path = path
+        self.retries = 0
+        self.started = 0.0
 
-def _open_afresh(path: os.PathLike[str]) -> int:
-    """os.open of the registry. Where a file system shared between hosts
-    answers ESTALE, the directory is listed, which makes FUSE look the name
-    up afresh, and the open tried again, as the store does: at most three
-    more times, none begun later than a quarter second after the first
-    failure."""
-    started = 0.0
-    for retry in range(_STALE_RETRIES + 1):
-        try:
-            return os.open(path, _OPEN_FLAGS)
-        except OSError as error:
-            now = time.monotonic()
-            started = started or now
-            if (error.errno != errno.ESTALE or retry == _STALE_RETRIES
-                    or now - started > _STALE_BUDGET):
-                raise
-        if retry:
-            time.sleep(0.001 if retry == 1 else 0.01)
-        directory, name = os.path.split(os.fspath(path))
+    def again(self, error: int | None) -> bool:
+        now = time.monotonic()
+        self.started = self.started or now
+        if error != errno.ESTALE or self.retries == 3 or now - self.started > 0.25:
+            return False
+        if self.retries:
+            time.sleep(0.001 if self.retries == 1 else 0.01)
+        self.retries += 1
+        directory, name = os.path.split(os.fspath(self.path))
         try:
             with os.scandir(directory or ".") as listing:
                 for entry in listing:
@@ -442,7 +463,15 @@ def _open_afresh(path: os.PathLike[str]) -> int:
                         break
         except OSError:
             pass
-    raise AssertionError("unreachable")
+        return True
+
+
+def _close_quietly(fd: int) -> None:
+    """Closes a descriptor whose file is no longer looked at."""
+    try:
+        os.close(fd)
+    except OSError:
+        pass
 
 
 def _remove_if_empty(path: os.PathLike[str]) -> None:
