@@ -85,17 +85,34 @@ OPEN_AT(openat64)
 OPEN(open)
 OPEN(open64)
 
+/* The path `fd` was opened by, into `target`; false if unknown. */
+static int path_of(int fd, char* target, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, target, size - 1);
+  if (length <= 0) return 0;
+  target[length] = '\0';
+  return 1;
+}
+
 ssize_t read(int fd, void* buffer, size_t size) {
-  if (armed_left > 0 && strcmp(armed_call, "read") == 0) {
-    char link[64], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length > 0) {
-      target[length] = '\0';
-      if (fails("read", target)) return -1;
-    }
+  char target[4096];
+  if (armed_left > 0 && strcmp(armed_call, "read") == 0 && path_of(fd, target, sizeof target) &&
+      fails("read", target)) {
+    return -1;
   }
   return REAL("read", ssize_t(*)(int, void*, size_t))(fd, buffer, size);
+}
+
+/* As a server says at the last close that the file is gone: closed all the
+ * same. */
+int close(int fd) {
+  char target[4096];
+  int watched =
+      armed_left > 0 && strcmp(armed_call, "close") == 0 && path_of(fd, target, sizeof target);
+  int result = REAL("close", int (*)(int))(fd);
+  if (result == 0 && watched && fails("close", target)) return -1;
+  return result;
 }
 
 #define STAT(name, type)                                         \

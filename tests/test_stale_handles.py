@@ -46,6 +46,7 @@ def verified():
 registry = os.fspath(store.path)
 case("registry open", "open", "/mcp_users.json", 1, verified)
 case("registry read", "read", "/mcp_users.json", 2, verified)
+case("registry close", "close", "/mcp_users.json", 1, verified)
 case("registry exists", "stat", "/mcp_users.json", 1, lambda: len(store._load()))
 case("lock file open", "open", "/.mcp_users.lock", 1, lambda: bool(store.add_user("Bob")))
 case("users directory at construction", "open", "/users", 1,
@@ -72,6 +73,9 @@ index.verify_api_key(key)
 key = store.rotate_api_key(user_id)["api_key"]
 case("key index open", "open", "/mcp_users.json", 1,
      lambda: [index.verify_api_key(key).user_id, index.verify_api_key(alice["api_key"])])
+old_key, key = key, store.rotate_api_key(user_id)["api_key"]
+case("key index close", "close", "/mcp_users.json", 1,
+     lambda: [index.verify_api_key(key).user_id, index.verify_api_key(old_key)])
 print(json.dumps({"results": results, "user_id": user_id, "registry": registry}))
 """
 
@@ -94,7 +98,8 @@ def outcomes(tmp_path_factory):
     return json.loads(result.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize("name", ["registry open", "registry read", "lock file open",
+@pytest.mark.parametrize("name", ["registry open", "registry read", "registry close",
+                                  "lock file open",
                                   "users directory at construction",
                                   "credential directory ensured", "credential directory removed",
                                   "registry exists"])
@@ -121,7 +126,8 @@ def test_other_errors_and_exists_of_other_path_types_are_not_tried_again(outcome
         assert outcome["errno"] in (5, 116)
 
 
-def test_the_key_index_looks_the_registry_up_afresh(outcomes):
-    outcome = outcomes["results"]["key index open"]
+@pytest.mark.parametrize("name", ["key index open", "key index close"])
+def test_the_key_index_looks_the_registry_up_afresh(outcomes, name):
+    outcome = outcomes["results"][name]
     assert outcome["answer"] == [outcomes["user_id"], None]
     assert outcome["injected"] == 1 and outcome["listings"] >= 1
