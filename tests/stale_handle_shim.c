@@ -115,6 +115,18 @@ int close(int fd) {
   return result;
 }
 
+#define FSTAT(name, type)                                               \
+  int name(int fd, type* info) {                                        \
+    char target[4096];                                                  \
+    if (armed_left > 0 && strcmp(armed_call, "fstat") == 0 &&           \
+        path_of(fd, target, sizeof target) && fails("fstat", target)) { \
+      return -1;                                                        \
+    }                                                                   \
+    return REAL(#name, int (*)(int, type*))(fd, info);                  \
+  }
+FSTAT(fstat, struct stat)
+FSTAT(fstat64, struct stat64)
+
 #define STAT(name, type)                                         \
   int name(const char* path, type* info) {                       \
     if (fails("stat", path)) return -1;                          \

@@ -47,6 +47,8 @@ registry = os.fspath(store.path)
 case("registry open", "open", "/mcp_users.json", 1, verified)
 case("registry read", "read", "/mcp_users.json", 2, verified)
 case("registry close", "close", "/mcp_users.json", 1, verified)
+# On an open file, "no such file" is the server saying it is gone.
+case("registry fstat", "fstat", "/mcp_users.json", 1, verified, errno.ENOENT)
 case("registry exists", "stat", "/mcp_users.json", 1, lambda: len(store._load()))
 case("lock file open", "open", "/.mcp_users.lock", 1, lambda: bool(store.add_user("Bob")))
 case("users directory at construction", "open", "/users", 1,
@@ -76,6 +78,9 @@ case("key index open", "open", "/mcp_users.json", 1,
 old_key, key = key, store.rotate_api_key(user_id)["api_key"]
 case("key index close", "close", "/mcp_users.json", 1,
      lambda: [index.verify_api_key(key).user_id, index.verify_api_key(old_key)])
+old_key, key = key, store.rotate_api_key(user_id)["api_key"]
+case("key index fstat", "fstat", "/mcp_users.json", 1,
+     lambda: [index.verify_api_key(key).user_id, index.verify_api_key(old_key)], errno.ENOENT)
 print(json.dumps({"results": results, "user_id": user_id, "registry": registry}))
 """
 
@@ -99,7 +104,7 @@ def outcomes(tmp_path_factory):
 
 
 @pytest.mark.parametrize("name", ["registry open", "registry read", "registry close",
-                                  "lock file open",
+                                  "registry fstat", "lock file open",
                                   "users directory at construction",
                                   "credential directory ensured", "credential directory removed",
                                   "registry exists"])
@@ -126,7 +131,7 @@ def test_other_errors_and_exists_of_other_path_types_are_not_tried_again(outcome
         assert outcome["errno"] in (5, 116)
 
 
-@pytest.mark.parametrize("name", ["key index open", "key index close"])
+@pytest.mark.parametrize("name", ["key index open", "key index close", "key index fstat"])
 def test_the_key_index_looks_the_registry_up_afresh(outcomes, name):
     outcome = outcomes["results"][name]
     assert outcome["answer"] == [outcomes["user_id"], None]

@@ -101,6 +101,13 @@ Status retry_stale(const std::string& name, Run&& run) {
   return status;
 }
 
+// An error of a call on an open descriptor: ENOENT there can only be a
+// shared file system's server saying the file is gone, replaced since it was
+// opened, which is a stale handle too.
+inline Status stale_if_gone(Status error) noexcept {
+  return error == ENOENT ? ESTALE : error;
+}
+
 // Runs `work()` (system calls only, nothing of Python) without the
 // interpreter lock, and returns what it returned. A C++ exception from
 // `work` (std::bad_alloc) leaves with the lock taken back; a forced

@@ -72,8 +72,9 @@ std::string read_regular_file(const std::string& name) {
   // ESTALE, so the whole of it is what is tried again.
   auto read_once = [&](Read& outcome) -> Status {
     Fd fd(posix::open_at(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd) return outcome.error = errno;
     struct stat info;
-    if (!fd || ::fstat(fd.get(), &info) != 0) return outcome.error = errno;
+    if (::fstat(fd.get(), &info) != 0) return outcome.error = posix::stale_if_gone(errno);
     outcome.directory = S_ISDIR(info.st_mode);
     outcome.regular = S_ISREG(info.st_mode);
     if (!outcome.regular) return 0;
@@ -88,14 +89,14 @@ std::string read_regular_file(const std::string& name) {
       ssize_t count =
           ::read(fd.get(), outcome.content.data() + filled, outcome.content.size() - filled);
       if (count < 0 && errno == EINTR) continue;
-      if (count < 0) return outcome.error = errno;
+      if (count < 0) return outcome.error = posix::stale_if_gone(errno);
       if (count == 0) break;
       filled += static_cast<std::size_t>(count);
     }
     outcome.content.resize(filled);
     // A file another host has replaced can read as its old self and say so
-    // only when closed (ENOENT or ESTALE, as the server has it).
-    if (::close(fd.release()) != 0 && (errno == ESTALE || errno == ENOENT)) {
+    // only when closed.
+    if (::close(fd.release()) != 0 && posix::stale_if_gone(errno) == ESTALE) {
       return outcome.error = ESTALE;
     }
     return 0;

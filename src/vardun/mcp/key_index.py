@@ -347,7 +347,7 @@ class KeyIndex:
                     return fd, info
             except OSError as error:
                 _close_quietly(fd)
-                if retry.again(error.errno):
+                if retry.again(_stale_if_gone(error.errno)):
                     continue
                 raise
             except BaseException:
@@ -368,8 +368,7 @@ class KeyIndex:
             try:
                 os.close(opened[0])
             except OSError as error:
-                # Closing says ENOENT for a file gone from the server.
-                if not retry.again(errno.ESTALE if error.errno == errno.ENOENT else error.errno):
+                if not retry.again(_stale_if_gone(error.errno)):
                     raise
                 continue
             return opened[1]
@@ -464,6 +463,13 @@ class _StaleRetry:
         except OSError:
             pass
         return True
+
+
+def _stale_if_gone(error: int | None) -> int | None:
+    """An error of a call on an open descriptor: ENOENT there can only be a
+    shared file system's server saying the file is gone, replaced since it
+    was opened, which is a stale handle too."""
+    return errno.ESTALE if error == errno.ENOENT else error
 
 
 def _close_quietly(fd: int) -> None:
