@@ -55,12 +55,6 @@ long monotonic_ms() noexcept {
   return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-void pause_ms(long ms) noexcept {
-  timespec left{ms / 1000, (ms % 1000) * 1000000};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
 // Lists the directory holding `name` up to its entry (see StaleRetry).
 void list_up_to(const std::string& name) {
   std::size_t slash = name.rfind('/');
@@ -83,9 +77,6 @@ StaleRetry::StaleRetry(const std::string& name) noexcept
 
 bool StaleRetry::again() noexcept {
   if (retries_ == kRetries || monotonic_ms() - started_ms_ > kBudgetMs) return false;
-  // The first retry follows the listing at once; if that was not enough,
-  // whatever else holds the old file gets a moment.
-  if (retries_ > 0) pause_ms(retries_ == 1 ? 1 : 10);
   ++retries_;
   try {
     list_up_to(name_);

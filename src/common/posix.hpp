@@ -64,7 +64,7 @@ inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noe
 // A stale file handle. On a file system shared between hosts (NFS, FUSE
 // ones such as GlusterFS), a name that another host has meanwhile renamed a
 // new file over can still lead, on this host, to the file that was there
-// before, and the call answers ESTALE. The kernel tries such a call once
+// before, and a call answers ESTALE. The kernel tries such a call once
 // more with a fresh look-up (LOOKUP_REVAL), but a FUSE server may answer
 // that look-up from its own cache (GlusterFS's metadata cache, for a second
 // by default). What replaces the entry at once is a listing of its
@@ -74,9 +74,10 @@ inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noe
 // Runs `run()` (system calls only; it reaches the file by the name `name`
 // afresh each time and returns 0 or an errno) and, while it answers ESTALE,
 // lists the directory holding `name` and runs it again: at most kRetries
-// more times, the later ones after a short pause, and none begun more than
-// kBudgetMs after the first failure. Then its answer stands. `run` must be
-// safe to repeat.
+// more times, none begun more than kBudgetMs after the first failure. Then
+// its answer stands. `run` must be safe to repeat. (On a FUSE mount without
+// READDIRPLUS the listing replaces nothing, and the entry stays stale until
+// its timeout: longer than this waits.)
 class StaleRetry {
  public:
   static constexpr int kRetries = 3;

@@ -438,8 +438,8 @@ class _StaleRetry:
     """Whether to try a look at `path` again after a stale file handle, as
     the store does (posix::StaleRetry): where another host has replaced the
     file, the directory is listed, which makes FUSE look the name up
-    afresh; at most three more times, the later ones after a short pause,
-    none begun later than a quarter second after the first failure."""
+    afresh; at most three more times, none begun later than a quarter
+    second after the first failure."""
 
     def __init__(self, path: os.PathLike[str]) -> None:
         self.path = path
@@ -451,8 +451,6 @@ class _StaleRetry:
         self.started = self.started or now
         if error != errno.ESTALE or self.retries == 3 or now - self.started > 0.25:
             return False
-        if self.retries:
-            time.sleep(0.001 if self.retries == 1 else 0.01)
         self.retries += 1
         directory, name = os.path.split(os.fspath(self.path))
         try:
