@@ -81,6 +81,28 @@ case("key index close", "close", "/mcp_users.json", 1,
 old_key, key = key, store.rotate_api_key(user_id)["api_key"]
 case("key index fstat", "fstat", "/mcp_users.json", 1,
      lambda: [index.verify_api_key(key).user_id, index.verify_api_key(old_key)], errno.ENOENT)
+if hasattr(sys, "gettotalrefcount"):  # the debug interpreter: references kept by retries
+    import gc
+
+    def stale_round():
+        for call, count in (("stat", 1), ("open", 1), ("close", 1), ("open", 1000)):
+            shim.stale_arm(call.encode(), b"/mcp_users.json", count, errno.ESTALE)
+            try:
+                verified()
+            except OSError:
+                pass
+        shim.stale_arm(b"", b"", 0, 0)
+
+    deltas = []
+    for _ in range(8):
+        gc.collect()
+        before = sys.gettotalrefcount()
+        for _ in range(4):
+            stale_round()
+        gc.collect()
+        after = sys.gettotalrefcount()
+        deltas.append(after - before)
+    results["reference deltas"] = deltas[3:]
 print(json.dumps({"results": results, "user_id": user_id, "registry": registry}))
 """
 
@@ -136,3 +158,9 @@ def test_the_key_index_looks_the_registry_up_afresh(outcomes, name):
     outcome = outcomes["results"][name]
     assert outcome["answer"] == [outcomes["user_id"], None]
     assert outcome["injected"] == 1 and outcome["listings"] >= 1
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
+def test_retries_keep_no_references(outcomes):
+    # A leak grows the count in every tracked round.
+    assert min(outcomes["results"]["reference deltas"]) < 1, outcomes["results"]
