@@ -434,10 +434,13 @@ def server(first: Path, second: Path, rounds: int, work: Path) -> dict:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
+    # The server logs each failed check with its traceback: kept with the logs.
+    log = open(work / "logs" / f"server-{first.name}.log", "wb")
     process = subprocess.Popen(
         [sys.executable, "-P", "-m", "uvicorn", "--factory", "multihost_app:create_app",
          "--app-dir", str(work), "--port", str(port), "--lifespan", "off", "--log-level",
-         "warning"], env={**ENV, "MULTIHOST_BASE": str(base_a)}, stdin=subprocess.DEVNULL)
+         "warning"], env={**ENV, "MULTIHOST_BASE": str(base_a)}, stdin=subprocess.DEVNULL,
+        stdout=log, stderr=log)
     counts = {"rounds": rounds, "old_accepted": 0, "new_refused": 0, "errors": 0}
     try:
         with httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=60) as client:
@@ -473,6 +476,7 @@ def server(first: Path, second: Path, rounds: int, work: Path) -> dict:
     finally:
         process.terminate()
         process.wait(30)
+        log.close()
     return counts
 
 
