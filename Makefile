@@ -28,7 +28,7 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-nam
 
 .PHONY: all deps build test demo asan leaks format format-check check clean \
 	stubtest bench bench-quick bench-instructions stress crash exits fuzz install install-check wheel demo-api \
-	demo-server
+	demo-server multihost multihost-short
 
 all: build
 
@@ -107,6 +107,18 @@ exits: build
 fuzz: build
 	PYTHONPATH=$(RELEASE_LIB) VARDUN_FUZZ_EXAMPLES=5000 $(PYTHON) -P -m pytest -q tests/test_hostile_input.py
 
+# Several hosts on one registry: a private GlusterFS on this machine, each
+# volume mounted twice through FUSE (tools/multihost.py). Needs root and
+# /dev/fuse; says SKIPPED without them or without the packages.
+GLUSTER_PACKAGES = glusterfs-server glusterfs-client
+multihost: build
+	scripts/ensure-deps $(GLUSTER_PACKAGES) || echo "multihost: could not install $(GLUSTER_PACKAGES)"
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/multihost.py
+
+multihost-short: build
+	scripts/ensure-deps $(GLUSTER_PACKAGES) || echo "multihost: could not install $(GLUSTER_PACKAGES)"
+	PYTHONPATH=$(RELEASE_LIB) $(PYTHON) -P tools/multihost.py --short
+
 # Installs the checkout into a virtual environment (offline, PEP 668 safe).
 # Debian's setuptools and wheel build it, so the environment sees the system
 # packages; VENV=DIR installs into an environment of your own (made if it
@@ -127,7 +139,7 @@ install-check: deps
 	scripts/check-install
 
 # Everything CI runs.
-check: format-check test install-check asan leaks
+check: format-check test install-check asan leaks multihost-short
 
 clean:
 	rm -rf build dist src/*.egg-info

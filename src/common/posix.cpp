@@ -1,7 +1,10 @@
 #include "posix.hpp"
 
+#include <dirent.h>
 #include <pwd.h>
 
+#include <ctime>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -42,6 +45,45 @@ void raise_os_error(int error, const std::string& message, const std::string& na
       Ref::own(Py_BuildValue("(iNN)", error, decoded(message).release(), decoded(name).release()));
   PyErr_SetObject(PyExc_OSError, args.get());
   throw_python_error();
+}
+
+namespace {
+
+long monotonic_ms() noexcept {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Lists the directory holding `name` up to its entry (see StaleRetry).
+void list_up_to(const std::string& name) {
+  std::size_t slash = name.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : name.substr(0, slash ? slash : 1);
+  std::string entry = slash == std::string::npos ? name : name.substr(slash + 1);
+  Fd fd(open_at(AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY));
+  DIR* listing = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (listing == nullptr) return;
+  fd.release();  // closedir closes it
+  while (const dirent* found = ::readdir(listing)) {
+    if (entry == found->d_name) break;
+  }
+  ::closedir(listing);
+}
+
+}  // namespace
+
+StaleRetry::StaleRetry(const std::string& name) noexcept
+    : name_(name), started_ms_(monotonic_ms()) {}
+
+bool StaleRetry::again() noexcept {
+  if (retries_ == kRetries || monotonic_ms() - started_ms_ > kBudgetMs) return false;
+  ++retries_;
+  try {
+    list_up_to(name_);
+  } catch (const std::bad_alloc&) {
+    // The retry goes ahead without the listing.
+  }
+  return true;
 }
 
 namespace {

@@ -61,6 +61,54 @@ inline int open_at(int dir_fd, const char* name, int flags, mode_t mode = 0) noe
   return fd;
 }
 
+// A stale file handle. On a file system shared between hosts (NFS, FUSE
+// ones such as GlusterFS), a name that another host has meanwhile renamed a
+// new file over can still lead, on this host, to the file that was there
+// before, and a call answers ESTALE. The kernel tries such a call once
+// more with a fresh look-up (LOOKUP_REVAL), but a FUSE server may answer
+// that look-up from its own cache (GlusterFS's metadata cache, for a second
+// by default). What replaces the entry at once is a listing of its
+// directory: FUSE lists with READDIRPLUS, which reports each name's current
+// file, and drops an entry whose file has changed.
+//
+// Runs `run()` (system calls only; it reaches the file by the name `name`
+// afresh each time and returns 0 or an errno) and, while it answers ESTALE,
+// lists the directory holding `name` and runs it again: at most kRetries
+// more times, none begun more than kBudgetMs after the first failure. Then
+// its answer stands. `run` must be safe to repeat. (On a FUSE mount without
+// READDIRPLUS the listing replaces nothing, and the entry stays stale until
+// its timeout: longer than this waits.)
+class StaleRetry {
+ public:
+  static constexpr int kRetries = 3;
+  static constexpr long kBudgetMs = 250;
+
+  explicit StaleRetry(const std::string& name) noexcept;
+  // Whether to run the call again; if so, the name has been looked up afresh.
+  bool again() noexcept;
+
+ private:
+  const std::string& name_;
+  int retries_ = 0;
+  long started_ms_;
+};
+
+template <class Run>
+Status retry_stale(const std::string& name, Run&& run) {
+  Status status = run();
+  if (status != ESTALE) return status;
+  StaleRetry retry(name);
+  while (status == ESTALE && retry.again()) status = run();
+  return status;
+}
+
+// An error of a call on an open descriptor: ENOENT there can only be a
+// shared file system's server saying the file is gone, replaced since it was
+// opened, which is a stale handle too.
+inline Status stale_if_gone(Status error) noexcept {
+  return error == ENOENT ? ESTALE : error;
+}
+
 // Runs `work()` (system calls only, nothing of Python) without the
 // interpreter lock, and returns what it returned. A C++ exception from
 // `work` (std::bad_alloc) leaves with the lock taken back; a forced

@@ -87,23 +87,38 @@ bool read_span(int fd, RecordSpan span, std::string& bytes) {
 }
 
 // Reads the registry at `path` as the store would find it; null when the
-// store would refuse it or it would not hold still.
+// store would refuse it or it would not hold still. A stale handle (a file
+// another host replaced, on a shared file system) is looked up afresh.
 std::shared_ptr<Snapshot> read_snapshot(const std::string& path) {
+  std::shared_ptr<Snapshot> snap;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    posix::Fd fd(posix::open_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK));
-    struct stat before, after;
-    if (!fd || ::fstat(fd.get(), &before) != 0 || !registry_accepted(before, path)) return nullptr;
-    auto snap = std::make_shared<Snapshot>();
-    snap->declined = !read_registry(fd.get(), snap->table);
-    if (::fstat(fd.get(), &after) != 0) return nullptr;
-    // Written in place while it was read: read it again.
-    if (signature_of(after) != signature_of(before)) continue;
-    snap->fd = std::move(fd);
-    snap->path = path;
-    snap->signature = signature_of(before);
-    return snap;
+    bool again = false;
+    posix::Status status = posix::retry_stale(path, [&]() -> posix::Status {
+      snap.reset();
+      posix::Fd fd(posix::open_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK));
+      if (!fd) return errno;
+      struct stat before, after;
+      if (::fstat(fd.get(), &before) != 0) return posix::stale_if_gone(errno);
+      if (!registry_accepted(before, path)) return 0;
+      auto fresh = std::make_shared<Snapshot>();
+      errno = 0;
+      fresh->declined = !read_registry(fd.get(), fresh->table);
+      if (fresh->declined && posix::stale_if_gone(errno) == ESTALE) return ESTALE;
+      if (::fstat(fd.get(), &after) != 0) return posix::stale_if_gone(errno);
+      // Written in place while it was read: read it again.
+      if (signature_of(after) != signature_of(before)) {
+        again = true;
+        return 0;
+      }
+      fresh->fd = std::move(fd);
+      fresh->path = path;
+      fresh->signature = signature_of(before);
+      snap = std::move(fresh);
+      return 0;
+    });
+    if (status != 0 || !again) break;
   }
-  return nullptr;
+  return snap;
 }
 
 }  // namespace

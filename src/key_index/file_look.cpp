@@ -54,11 +54,20 @@ bool registry_accepted(const struct stat& info, const std::string& name) {
 
 RegistryLook look_at_registry(const std::string& path) {
   RegistryLook look;
-  posix::Fd fd(posix::open_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK));
-  struct stat info;
-  if (!fd || ::fstat(fd.get(), &info) != 0) return look;
-  look.readable = registry_accepted(info, path);
-  look.signature = signature_of(info);
+  // On a file system shared between hosts the name may lead to a file
+  // another host has replaced: a stale handle, looked up afresh.
+  posix::retry_stale(path, [&]() -> posix::Status {
+    look = RegistryLook{};
+    posix::Fd fd(posix::open_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd) return errno;
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0) return posix::stale_if_gone(errno);
+    // A close that says the file is gone from the server: it was replaced.
+    if (::close(fd.release()) != 0 && posix::stale_if_gone(errno) == ESTALE) return ESTALE;
+    look.readable = registry_accepted(info, path);
+    look.signature = signature_of(info);
+    return 0;
+  });
   return look;
 }
 

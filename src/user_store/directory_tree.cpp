@@ -216,36 +216,85 @@ class TreeRemoval {
 
 void chmod_directory(const std::string& path, mode_t mode) {
   Status error = posix::without_lock([&] {
-    Fd fd(open_directory(AT_FDCWD, path.c_str()));
-    if (!fd) return errno;
-    return posix::errno_of(::fchmod(fd.get(), mode));
+    return posix::retry_stale(path, [&] {
+      Fd fd(open_directory(AT_FDCWD, path.c_str()));
+      if (!fd) return errno;
+      return posix::errno_of(::fchmod(fd.get(), mode));
+    });
   });
   if (error != 0) posix::raise_errno(error, path);
 }
+
+namespace {
+
+// One try of ensure_directory; `created` is set once the directory was made.
+Ensured ensure_once(const std::string& parent, const std::string& name, mode_t mode,
+                    Failure& failure, bool& created) {
+  Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
+  if (!parent_fd) {
+    if (errno == ENOENT) return Ensured::ParentMissing;
+    failure.set_at_parent(errno);
+    return Ensured::Existed;
+  }
+  if (::mkdirat(parent_fd.get(), name.c_str(), 0700) == 0) {
+    created = true;
+  } else if (errno != EEXIST) {
+    failure.set(errno, "");
+    return Ensured::Existed;
+  }
+  Fd fd(open_directory(parent_fd.get(), name.c_str()));
+  if (!fd) {
+    // A file or a link holds the name: not a directory of ours.
+    failure.set(errno == ELOOP || errno == ENOTDIR ? EEXIST : errno, "");
+  } else if (::fchmod(fd.get(), mode) != 0) {
+    failure.set(errno, "");
+  }
+  return created ? Ensured::Created : Ensured::Existed;
+}
+
+// One try of remove_tree.
+void remove_once(const std::string& parent, const std::string& name, Failure& failure) {
+  Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
+  if (!parent_fd) {
+    if (errno != ENOENT) failure.set_at_parent(errno);
+    return;
+  }
+  struct stat info;
+  if (::fstatat(parent_fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) failure.set(errno, "");
+    return;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    if (::unlinkat(parent_fd.get(), name.c_str(), 0) != 0) failure.set(errno, "");
+    return;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    failure.set(ENOTDIR, "");  // what removing it as a directory gives
+    return;
+  }
+  try {
+    TreeRemoval(parent_fd.get(), failure).run(name);
+  } catch (const std::bad_alloc&) {
+    failure.error = ENOMEM;  // no path: building one needs memory too
+    failure.where.clear();
+    failure.message = nullptr;
+  }
+}
+
+}  // namespace
 
 Ensured ensure_directory(const std::string& parent, const std::string& name,
                          const std::string& shown, mode_t mode) {
   Failure failure;
   Ensured ensured = posix::without_lock([&] {
-    Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
-    if (!parent_fd) {
-      if (errno == ENOENT) return Ensured::ParentMissing;
-      failure.set_at_parent(errno);
-      return Ensured::Existed;
-    }
-    bool created = ::mkdirat(parent_fd.get(), name.c_str(), 0700) == 0;
-    if (!created && errno != EEXIST) {
-      failure.set(errno, "");
-      return Ensured::Existed;
-    }
-    Fd fd(open_directory(parent_fd.get(), name.c_str()));
-    if (!fd) {
-      // A file or a link holds the name: not a directory of ours.
-      failure.set(errno == ELOOP || errno == ENOTDIR ? EEXIST : errno, "");
-    } else if (::fchmod(fd.get(), mode) != 0) {
-      failure.set(errno, "");
-    }
-    return created ? Ensured::Created : Ensured::Existed;
+    bool created = false;
+    Ensured outcome = Ensured::Existed;
+    posix::retry_stale(parent + "/" + name, [&] {
+      failure = Failure{};
+      outcome = ensure_once(parent, name, mode, failure, created);
+      return failure.error;
+    });
+    return outcome;
   });
   failure.raise_if_set(parent, shown);
   return ensured;
@@ -254,32 +303,13 @@ Ensured ensure_directory(const std::string& parent, const std::string& name,
 void remove_tree(const std::string& parent, const std::string& name, const std::string& shown) {
   Failure failure;
   posix::without_lock([&] {
-    Fd parent_fd(open_directory(AT_FDCWD, parent.c_str()));
-    if (!parent_fd) {
-      if (errno != ENOENT) failure.set_at_parent(errno);
-      return 0;
-    }
-    struct stat info;
-    if (::fstatat(parent_fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) failure.set(errno, "");
-      return 0;
-    }
-    if (S_ISLNK(info.st_mode)) {
-      if (::unlinkat(parent_fd.get(), name.c_str(), 0) != 0) failure.set(errno, "");
-      return 0;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-      failure.set(ENOTDIR, "");  // what removing it as a directory gives
-      return 0;
-    }
-    try {
-      TreeRemoval(parent_fd.get(), failure).run(name);
-    } catch (const std::bad_alloc&) {
-      failure.error = ENOMEM;  // no path: building one needs memory too
-      failure.where.clear();
-      failure.message = nullptr;
-    }
-    return 0;
+    // Removing what is left again is the same removal. A directory moved
+    // while it was removed is a failure of its own, not a stale handle.
+    return posix::retry_stale(parent + "/" + name, [&] {
+      failure = Failure{};
+      remove_once(parent, name, failure);
+      return failure.message == nullptr ? failure.error : 0;
+    });
   });
   failure.raise_if_set(parent, shown);
 }

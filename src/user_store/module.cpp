@@ -46,6 +46,14 @@ void probe_fcntl(ModuleState& state, PyObject* globals) {
   bind(globals, state.FCNTL_AVAILABLE, Py_True);
 }
 
+// pathlib.PosixPath with its exists and stat (see ModuleState).
+void remember_posix_path(ModuleState& state, PyObject* globals) {
+  Ref pathlib = py::import_module(Ref::own(PyUnicode_FromString("pathlib")).get(), globals);
+  state.posix_path = py::getattr(pathlib.get(), state.PosixPath).release();
+  state.posix_path_exists = py::getattr(state.posix_path, state.exists).release();
+  state.posix_path_stat = py::getattr(state.posix_path, state.stat).release();
+}
+
 Ref make_store_class(PyObject* module, ModuleState& state, PyObject* globals) {
   Ref namespace_dict = Ref::own(PyDict_New());
   PyObject* ns = namespace_dict.get();
@@ -76,6 +84,7 @@ void exec_module(PyObject* module) {
   bind_from(globals, "dataclasses", {state.dataclass});
   bind_from(globals, "datetime", {state.datetime, state.timezone});
   bind_from(globals, "pathlib", {state.Path});
+  remember_posix_path(state, globals);
   bind_from(globals, "string", {state.ascii_letters, state.digits});
   bind_from(globals, "typing", {state.Iterator});
   probe_fcntl(state, globals);

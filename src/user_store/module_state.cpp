@@ -44,6 +44,9 @@ void init_module_constants(ModuleState& state) {
 int traverse_module_state(ModuleState& state, visitproc visit, void* arg) {
   Py_VISIT(state.function_type);
   Py_VISIT(state.generator_type);
+  Py_VISIT(state.posix_path);
+  Py_VISIT(state.posix_path_exists);
+  Py_VISIT(state.posix_path_stat);
   return 0;
 }
 
@@ -54,6 +57,9 @@ void clear_module_state(ModuleState& state) {
   standard_json::forget(state.json_found);
   Py_CLEAR(state.int_2);
   Py_CLEAR(state.int_4);
+  Py_CLEAR(state.posix_path);
+  Py_CLEAR(state.posix_path_exists);
+  Py_CLEAR(state.posix_path_stat);
 #define VARDUN_CLEAR(field, ...) Py_CLEAR(state.field);
   VARDUN_STRINGS(VARDUN_CLEAR)
   VARDUN_KWNAMES(VARDUN_CLEAR)

@@ -25,6 +25,7 @@ struct Found;
   X(datetime, "datetime")                            \
   X(timezone, "timezone")                            \
   X(Path, "Path")                                    \
+  X(PosixPath, "PosixPath")                          \
   X(ascii_letters, "ascii_letters")                  \
   X(digits, "digits")                                \
   X(Iterator, "Iterator")                            \
@@ -150,6 +151,11 @@ struct ModuleState {
   // Small integers used as arguments.
   PyObject* int_2;
   PyObject* int_4;
+  // pathlib's PosixPath and its own exists and stat, as imported: what
+  // tells that asking a path's exists() again is the same call.
+  PyObject* posix_path;
+  PyObject* posix_path_exists;
+  PyObject* posix_path_stat;
 
 #define VARDUN_DECLARE(field, ...) PyObject* field;
   VARDUN_STRINGS(VARDUN_DECLARE)

@@ -1,5 +1,7 @@
 // Store construction and the registry file: where a store keeps its files,
 // loading the whole registry, and replacing it atomically.
+#include <optional>
+
 #include "bodies.hpp"
 #include "directory_tree.hpp"
 #include "python_ops.hpp"
@@ -42,6 +44,13 @@ Ref store_init(const Call& call) {
 
 namespace {
 
+// Whether `path` is a PosixPath whose exists and stat are pathlib's own.
+bool asks_only_stat(const ModuleState& s, PyObject* path) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(path));
+  return type == s.posix_path && py::getattr(type, s.exists).get() == s.posix_path_exists &&
+         py::getattr(type, s.stat).get() == s.posix_path_stat;
+}
+
 // `except json.JSONDecodeError:` for `error`: the class is looked up only
 // now, as the except clause would, with `error` being handled meanwhile.
 bool is_json_decode_error(const Call& call, const PendingError& error) {
@@ -70,13 +79,48 @@ Ref read_registry_text(PyObject* path) {
   return Ref::own(PyUnicode_Replace(joined.get(), cr.get(), lf.get(), -1));
 }
 
+bool is_stale_handle(const PendingError& error) {
+  if (!error.matches(PyExc_OSError)) return false;
+  PyObject* number = reinterpret_cast<PyOSErrorObject*>(error.value())->myerrno;
+  int overflow = 0;
+  return number != nullptr && PyLong_Check(number) &&
+         PyLong_AsLongAndOverflow(number, &overflow) == ESTALE;
+}
+
+// path.exists(). On a file system shared between hosts it can answer ESTALE
+// where another host has replaced the registry (posix::StaleRetry); pathlib's
+// own exists() on a PosixPath only asks stat, so there asking again after a
+// fresh look-up of the name is the same call. Anything else is asked once.
+bool registry_exists(const ModuleState& s, PyObject* path) {
+  std::string name;
+  std::optional<posix::StaleRetry> retry;
+  for (;;) {
+    std::optional<PendingError> stale;
+    Ref answer = catch_all([&] { return py::call_method(path, s.exists); },
+                           [&]() -> Ref {
+                             PendingError error = PendingError::from_current_exception();
+                             if (!is_stale_handle(error) || !asks_only_stat(s, path)) {
+                               error.rethrow();
+                             }
+                             stale.emplace(std::move(error));
+                             return Ref();
+                           });
+    if (!stale) return py::truth(answer.get());
+    if (!retry) {
+      name = posix::fs_name(path);
+      retry.emplace(name);
+    }
+    if (!posix::without_lock([&] { return retry->again(); })) stale->rethrow();
+  }
+}
+
 }  // namespace
 
 Ref load(const Call& call) {
   const ModuleState& s = call.state;
   PyObject* self = call.arg(0);
   Ref path = py::getattr(self, s.path);
-  if (!py::truth(py::call_method(path.get(), s.exists).get())) return Ref::own(PyList_New(0));
+  if (!registry_exists(s, path.get())) return Ref::own(PyList_New(0));
 
   Ref raw = catch_all(
       [&] {

@@ -40,12 +40,11 @@ struct Opened {
 Opened open_own_file(const std::string& name, int flags, bool must_be_ours) {
   return posix::without_lock([&] {
     Opened opened;
-    opened.fd = Fd(posix::open_at(AT_FDCWD, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!opened.fd) {
-      opened.error = errno;
-      return opened;
-    }
-    opened.found = examine(opened.fd.get(), must_be_ours);
+    opened.error = posix::retry_stale(name, [&] {
+      opened.fd = Fd(posix::open_at(AT_FDCWD, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0600));
+      return opened.fd ? 0 : errno;
+    });
+    if (opened.error == 0) opened.found = examine(opened.fd.get(), must_be_ours);
     return opened;
   });
 }
@@ -78,22 +77,22 @@ std::string read_regular_file(const std::string& name) {
     std::string refusal;
     std::string content;
   };
-  Read read = posix::without_lock([&] {
-    Read outcome;
+  // One open and read of the name; on a shared file system the open can
+  // succeed on the file another host has replaced and the read then answer
+  // ESTALE, so the whole of it is what is tried again.
+  auto read_once = [&](Read& outcome) -> Status {
     Fd fd(posix::open_at(AT_FDCWD, name.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fd) return outcome.error = errno;
     struct stat info;
-    if (!fd || ::fstat(fd.get(), &info) != 0) {
-      outcome.error = errno;
-      return outcome;
-    }
+    if (::fstat(fd.get(), &info) != 0) return outcome.error = posix::stale_if_gone(errno);
     outcome.directory = S_ISDIR(info.st_mode);
     outcome.regular = S_ISREG(info.st_mode);
-    if (!outcome.regular) return outcome;
+    if (!outcome.regular) return 0;
     // Users come only from a file this account wrote, under this one name:
     // whoever can write to a directory above could otherwise swap in a
     // registry of their own, or an old one of ours.
     outcome.refusal = registry_refusal(info, name);
-    if (!outcome.refusal.empty()) return outcome;
+    if (!outcome.refusal.empty()) return 0;
     outcome.content.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
@@ -101,14 +100,24 @@ std::string read_regular_file(const std::string& name) {
       ssize_t count =
           ::read(fd.get(), outcome.content.data() + filled, outcome.content.size() - filled);
       if (count < 0 && errno == EINTR) continue;
-      if (count < 0) {
-        outcome.error = errno;
-        return outcome;
-      }
+      if (count < 0) return outcome.error = posix::stale_if_gone(errno);
       if (count == 0) break;
       filled += static_cast<std::size_t>(count);
     }
     outcome.content.resize(filled);
+    // A file another host has replaced can read as its old self and say so
+    // only when closed.
+    if (::close(fd.release()) != 0 && posix::stale_if_gone(errno) == ESTALE) {
+      return outcome.error = ESTALE;
+    }
+    return 0;
+  };
+  Read read = posix::without_lock([&] {
+    Read outcome;
+    posix::retry_stale(name, [&] {
+      outcome = Read{};
+      return read_once(outcome);
+    });
     return outcome;
   });
   if (read.error != 0) posix::raise_errno(read.error, name);

@@ -55,6 +55,7 @@ GROUPS = {
     "registry_too_large": "registry",
     "registry_not_json": "registry",
     "registry_not_array": "registry",
+    "shared_file_system": "registry",
     "record_not_object": "records",
     "record_without_user_id": "records",
     "bad_user_id": "records",
@@ -80,7 +81,15 @@ GROUPS = {
     "credential_dir_missing": "leftovers",
 }
 _ORDER = {kind: position for position, kind in enumerate(GROUPS)}
-INFO = frozenset({"registry_missing", "lock_missing", "credential_dir_missing"})
+INFO = frozenset({"registry_missing", "lock_missing", "credential_dir_missing",
+                  "shared_file_system"})
+
+# File systems whose content other hosts change, besides FUSE ones: a change
+# made elsewhere reaches this host through their caches.
+NETWORK_FILE_SYSTEMS = frozenset({
+    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "ceph", "9p", "afs", "coda", "lustre",
+    "gpfs", "ocfs2", "gfs2", "beegfs", "orangefs", "glusterfs", "virtiofs",
+})
 
 # Findings after which nothing is repaired: someone else could write here,
 # so the registry itself may have been replaced.
@@ -376,6 +385,26 @@ def _lookups(path: Path) -> list[tuple[str, str, os.stat_result]]:
     return found
 
 
+def _file_system(path: Path) -> tuple[str, str] | None:
+    """The type and source of the file system holding `path`, as the mount
+    table of /proc/self/mountinfo gives them, or None."""
+    try:
+        device = os.stat(path).st_dev
+        table = Path("/proc/self/mountinfo").read_text(encoding="utf-8", errors="replace")
+    except OSError:
+        return None
+    wanted = f"{os.major(device)}:{os.minor(device)}"
+    for line in table.splitlines():
+        # id, parent, major:minor, root, mount point, options, optional
+        # fields up to "-", then type, source and the super block's options.
+        fields = line.split()
+        if len(fields) >= 10 and fields[2] == wanted and "-" in fields[6:]:
+            separator = fields.index("-", 6)
+            if separator + 2 < len(fields):
+                return fields[separator + 1], fields[separator + 2]
+    return None
+
+
 def _id_problem(user_id: object) -> str | None:
     """Why `user_id` cannot name a credential directory, or None."""
     if not isinstance(user_id, str):
@@ -456,6 +485,7 @@ class _Scan:
                 f"mode {_mode(st):04o}: others can write here and could have replaced the "
                 "registry; check it, then chmod go-w",
             )
+        self.scan_file_system()
         self.read_registry()
         self.scan_users_dir()
         self.scan_lock()
@@ -502,6 +532,22 @@ class _Scan:
                                f"owned by {allowed}")
             reported.add(directory)
             self.add("path_writable_by_others", directory, detail)
+
+    def scan_file_system(self) -> None:
+        found = _file_system(self.base)
+        if found is None:
+            return
+        kind, source = found
+        if kind.startswith("fuse"):
+            what = "a FUSE file system"
+        elif kind in NETWORK_FILE_SYSTEMS:
+            what = "a network file system"
+        else:
+            return
+        self.add("shared_file_system", self.base,
+                 f"on {kind} ({source}), {what}: a key rotated or a user removed on another "
+                 "host stops working here only once this host's caches of it see the change; "
+                 "the README's deployment section names the options that make that immediate")
 
     # The registry ----------------------------------------------------------
 
