@@ -77,8 +77,8 @@ bool read_span(int fd, RecordSpan span, std::string& bytes) {
   bytes.assign(length, '\0');
   std::size_t filled = 0;
   while (filled < length) {
-    ssize_t got = ::pread(fd, bytes.data() + filled, length - filled,
-                          static_cast<off_t>(offset + filled));
+    ssize_t got =
+        ::pread(fd, bytes.data() + filled, length - filled, static_cast<off_t>(offset + filled));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     filled += static_cast<std::size_t>(got);
@@ -215,8 +215,8 @@ bool Engine::verify(PyObject* store) {
     if (dict_version(dicts[i].get()) != versions[i]) return false;
   }
   // users_dir stays alive in the instance dict while its version holds.
-  if (instance == nullptr || PyDict_GetItemWithError(instance, users_dir_name_.get()) !=
-                                 users_dir.get()) {
+  if (instance == nullptr ||
+      PyDict_GetItemWithError(instance, users_dir_name_.get()) != users_dir.get()) {
     if (PyErr_Occurred()) throw_python_error();
     return false;
   }
@@ -302,8 +302,7 @@ Ref Engine::look(PyObject* store, const Digest& digest, bool may_parse, bool arm
 }
 
 Ref Engine::answer_from(const std::shared_ptr<const Snapshot>& snap, PyObject* store,
-                        const Digest& digest, const Token& token, bool may_parse,
-                        bool armed_now) {
+                        const Digest& digest, const Token& token, bool may_parse, bool armed_now) {
   const RecordSpan* span = snap->table.find(digest);
   Ref answer;
   const Digest* settled_digest = nullptr;
@@ -315,8 +314,8 @@ Ref Engine::answer_from(const std::shared_ptr<const Snapshot>& snap, PyObject* s
     Made made;
     if (!made_for(snap, store, digest, *span, made)) return ask();
     std::string users_dir = made.users_dir, dir = made.dir, registry = snap->path;
-    bool settled = posix::without_lock(
-        [&] { return directories_settled(users_dir, dir, registry); });
+    bool settled =
+        posix::without_lock([&] { return directories_settled(users_dir, dir, registry); });
     if (!settled) {
       if (!may_parse) return needs_thread();
       return ensure_directory(store, digest, made);
@@ -359,8 +358,8 @@ bool Engine::made_for(const std::shared_ptr<const Snapshot>& snap, PyObject* sto
         Ref user_id = utf8_text(fields.user_id);
         Ref description = utf8_text(fields.description);
         Ref created_at = utf8_text(fields.created_at);
-        Ref path = Ref::own(PyObject_CallMethodOneArg(store, credential_dir_name_.get(),
-                                                       user_id.get()));
+        Ref path =
+            Ref::own(PyObject_CallMethodOneArg(store, credential_dir_name_.get(), user_id.get()));
         Ref names = Ref::own(PyTuple_Pack(4, user_id_kw_.get(), description_kw_.get(),
                                           created_at_kw_.get(), credential_dir_kw_.get()));
         PyObject* args[] = {user_id.get(), description.get(), created_at.get(), path.get()};
@@ -401,8 +400,8 @@ Ref Engine::ensure_directory(PyObject* store, const Digest& digest, const Made& 
   std::optional<PendingError> failure;
   catch_all(
       [&] {
-        Ref done = Ref::own(
-            PyObject_CallMethodOneArg(store, ensure_name_.get(), made.user_id.get()));
+        Ref done =
+            Ref::own(PyObject_CallMethodOneArg(store, ensure_name_.get(), made.user_id.get()));
       },
       [&] {
         PendingError error = PendingError::from_current_exception();
@@ -549,13 +548,12 @@ bool Engine::arm(const std::shared_ptr<const Snapshot>& snap) {
 }
 
 Ref Engine::state() {
-  return Ref::own(Py_BuildValue(
-      "{s:O,s:O,s:O,s:K,s:K,s:n}", "quiet", quiet_ ? Py_True : Py_False, "watched",
-      watches_ ? Py_True : Py_False, "declined",
-      snapshot_ && snapshot_->declined ? Py_True : Py_False, "reads",
-      static_cast<unsigned long long>(reloads_), "store_answers",
-      static_cast<unsigned long long>(asks_), "users",
-      snapshot_ ? static_cast<Py_ssize_t>(snapshot_->table.size()) : 0));
+  return Ref::own(Py_BuildValue("{s:O,s:O,s:O,s:K,s:K,s:n}", "quiet", quiet_ ? Py_True : Py_False,
+                                "watched", watches_ ? Py_True : Py_False, "declined",
+                                snapshot_ && snapshot_->declined ? Py_True : Py_False, "reads",
+                                static_cast<unsigned long long>(reloads_), "store_answers",
+                                static_cast<unsigned long long>(asks_), "users",
+                                snapshot_ ? static_cast<Py_ssize_t>(snapshot_->table.size()) : 0));
 }
 
 int Engine::traverse(visitproc visit, void* arg) {

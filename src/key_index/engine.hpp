@@ -105,8 +105,8 @@ class Engine {
   Ref look(PyObject* store, const Digest& digest, bool may_parse, bool armed_now);
   Ref answer_from(const std::shared_ptr<const Snapshot>& snap, PyObject* store,
                   const Digest& digest, const Token& token, bool may_parse, bool armed_now);
-  bool made_for(const std::shared_ptr<const Snapshot>& snap, PyObject* store,
-                const Digest& digest, RecordSpan span, Made& out);
+  bool made_for(const std::shared_ptr<const Snapshot>& snap, PyObject* store, const Digest& digest,
+                RecordSpan span, Made& out);
   Ref ensure_directory(PyObject* store, const Digest& digest, const Made& made);
   bool still_there(PyObject* store, const Digest& digest, const Made& made);
   std::shared_ptr<const Snapshot> current_or_reload();

@@ -38,10 +38,10 @@ FileSignature signature_of(const struct stat& info) {
   signature.dev = info.st_dev;
   signature.ino = info.st_ino;
   signature.size = info.st_size;
-  signature.mtime_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
-                       info.st_mtim.tv_nsec;
-  signature.ctime_ns = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 +
-                       info.st_ctim.tv_nsec;
+  signature.mtime_ns =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  signature.ctime_ns =
+      static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
   signature.uid = info.st_uid;
   signature.mode = info.st_mode;
   signature.nlink = info.st_nlink;

@@ -178,8 +178,8 @@ PyType_Spec engine_spec = {
     .name = "vardun.mcp._key_index.KeyEngine",
     .basicsize = sizeof(KeyEngineObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-             Py_TPFLAGS_IMMUTABLETYPE,
+    .flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = engine_slots,
 };
 
@@ -198,8 +198,9 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vardun.mcp._key_index",
-    .m_doc = "The key index's engine: the registry read natively once per change, and answers "
-             "without a look while the kernel reports no change.",
+    .m_doc =
+        "The key index's engine: the registry read natively once per change, and answers "
+        "without a look while the kernel reports no change.",
     .m_size = 0,
     .m_methods = reader_hook_methods,
     .m_slots = module_slots,

@@ -254,8 +254,9 @@ void Notifier::audit() {
               ::stat("/", &root) == 0 && root.st_dev == root_dev_ && root.st_ino == root_ino_ &&
               ::stat("/proc/self/ns/mnt", &space) == 0 && space.st_ino == namespace_ino_;
   // A changed root or namespace leaves the descriptors ours.
-  if (!same) reset_locked(instance_is_ours_locked() && ::fstat(mounts_fd_, &mounts) == 0 &&
-                          mounts.st_dev == mounts_dev_ && mounts.st_ino == mounts_ino_);
+  if (!same)
+    reset_locked(instance_is_ours_locked() && ::fstat(mounts_fd_, &mounts) == 0 &&
+                 mounts.st_dev == mounts_dev_ && mounts.st_ino == mounts_ino_);
 }
 
 }  // namespace vardun::key_index

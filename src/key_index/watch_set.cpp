@@ -79,16 +79,14 @@ bool WatchSet::watch_way(const std::string& path, bool whole) {
   if (!split(path, parts)) return false;
   std::string directory = "/";
   for (const std::string& part : parts) {
-    if (!local_path(directory) ||
-        !notifier.watch(generation_, directory, kWayMask, *this, &part)) {
+    if (!local_path(directory) || !notifier.watch(generation_, directory, kWayMask, *this, &part)) {
       return false;
     }
     if (directory.size() > 1) directory += '/';
     directory += part;
   }
-  return !whole ||
-         (local_path(directory) &&
-          notifier.watch(generation_, directory, kDirectoryMask, *this, nullptr));
+  return !whole || (local_path(directory) &&
+                    notifier.watch(generation_, directory, kDirectoryMask, *this, nullptr));
 }
 
 std::unique_ptr<WatchSet> WatchSet::arm(const std::string& file_path, int file_fd,

@@ -41,8 +41,8 @@ class WatchSet {
   bool watch_way(const std::string& path, bool whole);
 
   std::uint64_t generation_;
-  bool fired_ = false;     // under the notifier's lock
-  std::vector<int> wds_;   // one entry per interest registered
+  bool fired_ = false;    // under the notifier's lock
+  std::vector<int> wds_;  // one entry per interest registered
 };
 
 }  // namespace vardun::key_index
