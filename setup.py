@@ -37,7 +37,8 @@ compile_args = [
 link_args = ["-fsanitize=address,undefined"] if flavour == "asan" else []
 
 # What both extensions are built from: references and errors, system calls,
-# the rule for whose files the store reads.
+# the rule for whose files the store reads, the strict JSON scanner and the
+# UTF-8 check.
 COMMON_SOURCES = sorted(glob("src/common/*.cpp"))
 COMMON_HEADERS = sorted(glob("src/common/*.hpp"))
 
@@ -78,6 +79,9 @@ setup(
             sources=[*sorted(glob("src/user_store/*.cpp")), *COMMON_SOURCES],
             depends=[*sorted(glob("src/user_store/*.hpp")), *COMMON_HEADERS],
             include_dirs=["src/common"],
+            # simdjson (Debian's libsimdjson-dev): the strict UTF-8 check
+            # shared with the key index (src/common/utf8_check.cpp).
+            libraries=["simdjson"],
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,

@@ -2,7 +2,7 @@
 
 #include <simdjson.h>
 
-namespace vardun::key_index {
+namespace vardun {
 
 bool valid_utf8(const unsigned char* data, std::size_t size) noexcept {
   // simdjson picks its fastest implementation for this processor on first
@@ -10,4 +10,4 @@ bool valid_utf8(const unsigned char* data, std::size_t size) noexcept {
   return simdjson::validate_utf8(reinterpret_cast<const char*>(data), size);
 }
 
-}  // namespace vardun::key_index
+}  // namespace vardun

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-namespace vardun::key_index {
+namespace vardun {
 
 bool valid_utf8(const unsigned char* data, std::size_t size) noexcept;
 
-}  // namespace vardun::key_index
+}  // namespace vardun

@@ -1,6 +1,6 @@
-// A strict JSON scanner (RFC 8259, and only that) over bytes in memory, for
-// the registry reader. It checks and skips values; the reader looks inside
-// only the few strings it needs.
+// A strict JSON scanner (RFC 8259, and only that) over bytes in memory,
+// shared by the key index's registry reader and the store's load. It checks
+// and skips values; its users look inside only what they need.
 //
 // The bytes [begin, end) must be followed by a NUL byte at `end` and then
 // by kPadding - 1 more readable bytes: vector loads may read 16 bytes
@@ -24,7 +24,7 @@
 #include <cstring>
 #include <string>
 
-namespace vardun::key_index::json {
+namespace vardun::json {
 
 using Byte = unsigned char;
 
@@ -304,4 +304,4 @@ inline void decode_string(const Byte* p, const Byte* end, std::string& out, bool
   }
 }
 
-}  // namespace vardun::key_index::json
+}  // namespace vardun::json
