@@ -25,6 +25,8 @@ constexpr std::string_view kHashPrefix = "sha256:";
 constexpr std::size_t kHashTextLength = 71;
 // A record's bytes must fit RecordSpan's length.
 constexpr std::uint64_t kMaxElement = UINT32_MAX;
+// The window of a read that resumes past the shared start.
+constexpr std::size_t kRereadChunkSize = 64 * 1024;
 
 #if !defined(__SSE2__)
 // Lower-case hex digits' values; -1 for every other byte.
@@ -126,17 +128,23 @@ class Window {
   Window(int fd, std::size_t chunk_size)
       : fd_(fd), capacity_(std::max<std::size_t>(chunk_size, 1)) {}
 
-  // fstat, and the first chunk. False on declining.
-  bool open() {
+  // fstat, and the first chunk from file offset `from`, which must start a
+  // character (the bytes before it are taken as checked). False on
+  // declining.
+  bool open(std::uint64_t from = 0) {
     struct stat info;
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
     size_ = static_cast<std::uint64_t>(info.st_size);
+    if (from > size_) return false;
     // A small registry needs no more than its size (a larger one read
     // meanwhile grows the window as any element would).
     capacity_ = static_cast<std::size_t>(std::clamp<std::uint64_t>(size_, 1, capacity_));
     buffer_ = allocate(capacity_);
-    return buffer_ != nullptr && refill(0);
+    base_ = checked_ = from;
+    return buffer_ != nullptr && refill(from);
   }
+
+  std::uint64_t size() const noexcept { return size_; }
 
   const Byte* data() const noexcept { return buffer_.get(); }
   const Byte* end() const noexcept { return buffer_.get() + length_; }
@@ -282,10 +290,84 @@ const Byte* scan_element(json::Scanner& scanner, const Byte* p, Record& record, 
 // Where the top-level scan stands between steps.
 enum class Expect { open_bracket, first_element, separator, element, end_of_file };
 
-bool scan_registry(Window& window, KeyTable& table) {
+// Where a scan begins: the file's start, or the start of element
+// `element` (after its comma) when what comes before is already in the
+// table: the first `entries` entries of `previous`.
+struct ScanFrom {
+  std::uint64_t offset = 0;
   Expect expect = Expect::open_bracket;
-  std::uint64_t resume = 0;  // file offset of the next step
+  std::size_t element = 0;
   bool stopped = false;
+  std::size_t stop_element = 0;
+  const KeyTable* previous = nullptr;
+  std::size_t entries = 0;
+
+  bool finish(KeyTable& table, std::size_t last, bool complete, std::size_t stop,
+              std::uint64_t size) const {
+    return previous != nullptr ? table.finish_after(*previous, entries, last, complete, stop, size)
+                               : table.finish(complete, stop, size);
+  }
+};
+
+// The end a changed file shares with the file `previous` was read from:
+// from the element `next` of that file on, the new file holds the same
+// bytes, `shift` bytes later, up to its end.
+struct SharedTail {
+  const KeyTable* previous;
+  std::size_t next;
+  std::int64_t shift;
+
+  // Whether the scan of the new file, at an element's start `offset`, is
+  // at the start of one of those elements (the candidates only move on,
+  // as the scan does).
+  bool meets(std::uint64_t offset) {
+    std::span<const std::uint32_t> starts = previous->element_starts();
+    while (next < starts.size() && starts[next] + shift < static_cast<std::int64_t>(offset)) ++next;
+    return next < starts.size() && starts[next] + shift == static_cast<std::int64_t>(offset);
+  }
+
+  // Whether the previous scan looked at element `next` (it had not stopped
+  // before it), so that the table holds what that element and the ones
+  // after it mean.
+  bool looked_at() const { return previous->stop_element() >= next; }
+
+  // Ends the table with the shared elements: the same bytes in the same
+  // state at a boundary between elements scan the same, so their starts
+  // and records are the previous ones, moved.
+  bool finish(KeyTable& table, const ScanFrom& from, std::size_t element, bool stopped,
+              std::size_t stop_element, std::uint64_t size) const {
+    std::span<const std::uint32_t> starts = previous->element_starts().subspan(next);
+    if (!table.add_elements(starts, shift)) return false;
+    std::span<const KeyTable::Entry> entries = previous->entries();
+    std::size_t last = entries.size();
+    if (!stopped) {
+      std::uint64_t start = starts.front();
+      last = static_cast<std::size_t>(std::partition_point(entries.begin(), entries.end(),
+                                                           [start](const KeyTable::Entry& entry) {
+                                                             return entry.span.offset < start;
+                                                           }) -
+                                      entries.begin());
+      if (!table.add_entries(entries.subspan(last), shift)) return false;
+      if (previous->stop_element() < previous->element_count()) {
+        stopped = true;
+        stop_element = element + (previous->stop_element() - next);
+      }
+    }
+    return from.finish(table, last, !stopped, stopped ? stop_element : element + starts.size(),
+                       size);
+  }
+};
+
+// Scans the file in `window` from `from` to its end, or to where it meets
+// `tail` (null: no tail), and finishes `table`. `scanned_to` tells where
+// the scan ended.
+bool scan_registry(Window& window, KeyTable& table, const ScanFrom& from, SharedTail* tail,
+                   std::uint64_t& scanned_to) {
+  Expect expect = from.expect;
+  std::uint64_t resume = from.offset;  // file offset of the next step
+  std::size_t element = from.element;  // index of the next element
+  bool stopped = from.stopped;
+  std::size_t stop_element = from.stop_element;
   std::string scratch;
   for (;;) {
     const Byte* end = window.end();
@@ -315,6 +397,18 @@ bool scan_registry(Window& window, KeyTable& table) {
         }
       }
       if (expect == Expect::end_of_file) return false;  // extra data after the array
+      // At an element's start, between elements: no string or nesting is
+      // open here, and the bytes before `p` are checked UTF-8 (`*p` is
+      // in the window, so no incomplete character ends before it).
+      if (tail != nullptr && tail->meets(resume)) {
+        if (stopped || tail->looked_at()) {
+          scanned_to = resume;
+          return tail->finish(table, from, element, stopped, stop_element, window.size());
+        }
+        // The previous scan stopped before these elements and left them
+        // unread; this one has not stopped: each must be looked at here.
+        tail = nullptr;
+      }
       Record record = Record::stops_scan;
       Digest digest;
       const Byte* after =
@@ -324,6 +418,7 @@ bool scan_registry(Window& window, KeyTable& table) {
         return false;
       }
       if (static_cast<std::uint64_t>(after - p) > kMaxElement) return false;
+      if (!table.add_element(resume)) return false;
       if (!stopped) {
         if (record == Record::indexed) {
           if (!table.add(digest, {resume, static_cast<std::uint32_t>(after - p)})) return false;
@@ -331,17 +426,174 @@ bool scan_registry(Window& window, KeyTable& table) {
           // Nothing after it is indexed, but the rest must still be valid:
           // json.loads reads all of it before the scan begins.
           stopped = true;
+          stop_element = element;
         }
       }
+      ++element;
       p = after;
       expect = Expect::separator;
     }
     if (window.at_eof()) {
       if (expect != Expect::end_of_file) return false;
-      return table.finish(!stopped);
+      scanned_to = window.size();
+      return from.finish(table, from.previous != nullptr ? from.previous->size() : 0, !stopped,
+                         stopped ? stop_element : element, window.size());
     }
     if (!window.refill(resume)) return false;
   }
+}
+
+// Reads exactly `size` bytes at `offset`: false on an error or an early
+// end of the file.
+bool read_exactly(int fd, Byte* into, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    ssize_t got = ::pread(fd, into, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    size -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+// Whether nothing lies past `size` in the file (as the window checks).
+bool ends_at(int fd, std::uint64_t size) {
+  Byte probe;
+  ssize_t got;
+  do {
+    got = ::pread(fd, &probe, 1, static_cast<off_t>(size));
+  } while (got < 0 && errno == EINTR);
+  return got == 0;
+}
+
+// Two files' bytes compared a block at a time: small enough for both blocks
+// to stay in the processor's cache between the read and the comparison
+// (measured: 64 KiB beat 16, 32 and 128 at 100,000 users).
+class Comparison {
+ public:
+  static constexpr std::size_t kBlock = 64 * 1024;
+
+  Comparison(int a, int b) : a_(a), b_(b), buffer_(new Byte[2 * kBlock]) {}
+
+  // How many bytes the files share at their start, within the first `limit`.
+  bool common_start(std::uint64_t limit, std::uint64_t& length) {
+    for (std::uint64_t at = 0; at < limit; at += kBlock) {
+      std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, limit - at));
+      if (!read_both(block, at, at)) return false;
+      if (std::memcmp(a_block(), b_block(), block) != 0) {
+        length = at + static_cast<std::uint64_t>(
+                          std::mismatch(a_block(), a_block() + block, b_block()).first - a_block());
+        return true;
+      }
+    }
+    length = limit;
+    return true;
+  }
+
+  // How many bytes the files share at their end (sizes `a_size` and
+  // `b_size`), at most `limit`.
+  bool common_end(std::uint64_t a_size, std::uint64_t b_size, std::uint64_t limit,
+                  std::uint64_t& length) {
+    for (std::uint64_t at = 0; at < limit; at += kBlock) {
+      std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, limit - at));
+      if (!read_both(block, a_size - at - block, b_size - at - block)) return false;
+      if (std::memcmp(a_block(), b_block(), block) != 0) {
+        std::size_t same = 0;
+        while (a_block()[block - 1 - same] == b_block()[block - 1 - same]) ++same;
+        length = at + same;
+        return true;
+      }
+    }
+    length = limit;
+    return true;
+  }
+
+ private:
+  Byte* a_block() const { return buffer_.get(); }
+  Byte* b_block() const { return buffer_.get() + kBlock; }
+  bool read_both(std::size_t block, std::uint64_t a_offset, std::uint64_t b_offset) {
+    return read_exactly(a_, a_block(), block, a_offset) &&
+           read_exactly(b_, b_block(), block, b_offset);
+  }
+
+  int a_, b_;
+  std::unique_ptr<Byte[]> buffer_;
+};
+
+// The reuse of reread_registry, or false where it cannot be proved exact
+// (then the whole file is read); `declined` tells a decline of the scan.
+bool reread_shared(int fd, int previous_fd, const KeyTable& previous, KeyTable& table,
+                   const RereadOptions& options, std::uint64_t& scanned, bool& declined) {
+  struct stat info, previous_info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      ::fstat(previous_fd, &previous_info) != 0 || !S_ISREG(previous_info.st_mode)) {
+    return false;
+  }
+  std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  std::uint64_t previous_size = previous.file_size();
+  if (size < options.min_size ||
+      static_cast<std::uint64_t>(previous_info.st_size) != previous_size) {
+    return false;
+  }
+  std::span<const std::uint32_t> starts = previous.element_starts();
+  Comparison compare(previous_fd, fd);
+
+  // The prefix: the elements before the last one that starts within the
+  // shared start. The bytes before that element's start are the same, so
+  // a scan reaches it in the same state, after a comma with the nesting
+  // and UTF-8 closed; from there on the new file is scanned. (The first
+  // element is never taken: it follows '[', not a comma, and starting
+  // over costs one bracket.)
+  std::uint64_t same_start;
+  if (!compare.common_start(std::min(size, previous_size), same_start)) return false;
+  std::size_t kept = static_cast<std::size_t>(
+      std::upper_bound(starts.begin(), starts.end(), same_start) - starts.begin());
+  kept = kept > 1 ? kept - 1 : 0;
+  std::uint64_t resume = kept > 0 ? starts[kept] : 0;
+
+  // The tail: the elements that start within the shared end, no earlier in
+  // the new file than the scan resumes.
+  std::uint64_t same_end;
+  if (!compare.common_end(previous_size, size, std::min(previous_size, size - resume), same_end)) {
+    return false;
+  }
+  SharedTail tail{&previous,
+                  static_cast<std::size_t>(
+                      std::lower_bound(starts.begin(), starts.end(), previous_size - same_end) -
+                      starts.begin()),
+                  static_cast<std::int64_t>(size) - static_cast<std::int64_t>(previous_size)};
+  bool has_tail = tail.next < starts.size();
+  if ((kept == 0 && !has_tail) || !ends_at(fd, size)) return false;
+
+  if (!table.reserve(previous.size() + 1, starts.size() + 1) ||
+      !table.add_elements(starts.first(kept), 0)) {
+    return false;
+  }
+  std::span<const KeyTable::Entry> entries = previous.entries();
+  auto prefix_end = std::partition_point(
+      entries.begin(), entries.end(),
+      [resume](const KeyTable::Entry& entry) { return entry.span.offset < resume; });
+  if (!table.add_entries(entries.first(prefix_end - entries.begin()), 0)) return false;
+
+  ScanFrom from;
+  from.previous = &previous;
+  from.entries = static_cast<std::size_t>(prefix_end - entries.begin());
+  if (kept > 0) {
+    from.offset = resume;
+    from.expect = Expect::element;
+    from.element = kept;
+    from.stopped = previous.stop_element() < kept;
+    from.stop_element = previous.stop_element();
+  }
+  // The changed stretch is usually one record: a whole chunk would be read
+  // and checked for nothing (the window still grows for a longer one).
+  Window window(fd, std::min(options.chunk_size, kRereadChunkSize));
+  std::uint64_t scanned_to = 0;
+  declined = !window.open(resume) || window.size() != size ||
+             !scan_registry(window, table, from, has_tail ? &tail : nullptr, scanned_to);
+  scanned = scanned_to - resume;
+  return true;
 }
 
 }  // namespace
@@ -350,11 +602,38 @@ bool read_registry(int fd, KeyTable& table, std::size_t chunk_size) {
   table.clear();
   try {
     Window window(fd, chunk_size);
-    if (window.open() && scan_registry(window, table)) return true;
+    std::uint64_t scanned_to = 0;
+    if (window.open() && scan_registry(window, table, ScanFrom{}, nullptr, scanned_to)) {
+      return true;
+    }
   } catch (const std::bad_alloc&) {  // a scratch string
   }
   table.clear();
   return false;
+}
+
+bool reread_registry(int fd, int previous_fd, const KeyTable& previous, KeyTable& table,
+                     const RereadOptions& options, std::uint64_t* scanned) {
+  table.clear();
+  std::uint64_t parsed = 0;
+  bool declined = false;
+  bool reused = false;
+  if (previous.layout_known()) {
+    try {
+      reused = reread_shared(fd, previous_fd, previous, table, options, parsed, declined);
+    } catch (const std::bad_alloc&) {  // a buffer or a scratch string
+      reused = false;
+    }
+  }
+  if (!reused) {
+    table.clear();
+    bool read = read_registry(fd, table, options.chunk_size);
+    if (scanned != nullptr) *scanned = read ? table.file_size() : 0;
+    return read;
+  }
+  if (scanned != nullptr) *scanned = parsed;
+  if (declined) table.clear();
+  return !declined;
 }
 
 bool read_record(std::string_view bytes, const Digest& expected, RecordFields& out) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -36,7 +37,31 @@ constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
 //   its digest; any other string never matches.
 // The file is read `chunk_size` bytes at a time (more only for an element
 // that does not fit), so memory does not grow with the file.
+// The table also keeps the file's layout (key_table.hpp) for a later read.
 bool read_registry(int fd, KeyTable& table, std::size_t chunk_size = kDefaultChunkSize);
+
+struct RereadOptions {
+  std::size_t chunk_size = kDefaultChunkSize;
+  // Below this size a whole read costs microseconds: nothing is reused.
+  std::uint64_t min_size = 4096;
+};
+
+// Exactly read_registry(fd, table)'s outcome, declines included, but
+// scanning only what lies between the bytes the file at `fd` shares, at its
+// start and at its end, with the file at `previous_fd`, from which
+// `previous` was read (by either function). The caller vouches that this
+// file still holds what was read (fstat cannot tell more); its size is
+// checked. Both files are compared byte for byte, and the previous
+// table's records and layout are taken only where that proves them the
+// new file's: whole elements before the first change (the scan resumes at
+// an element's start, after the same bytes), and from an element's start
+// that the scan of the changed stretch reaches at a boundary between
+// elements, as far as the same bytes go on to the end. Anything else
+// (nothing shared, no layout in `previous`, a small file, a file that does
+// not end where fstat said) reads the whole file. `scanned` (optional)
+// tells how many bytes were parsed.
+bool reread_registry(int fd, int previous_fd, const KeyTable& previous, KeyTable& table,
+                     const RereadOptions& options = {}, std::uint64_t* scanned = nullptr);
 
 // The fields of one record, from its bytes as read back at its span: true
 // only when the bytes are one JSON object whose api_key_hash is a string

@@ -18,3 +18,17 @@ def _read_table(path: str | bytes | PathLike[str] | PathLike[bytes],
 def _table_summary(path: str | bytes | PathLike[str] | PathLike[bytes],
                    chunk_size: int = 1048576) -> None | tuple[bool, int, int]: ...
 def _read_record(data: bytes, key_hash: str) -> None | tuple[str, str, str]: ...
+# The read of path after previous_path (or after each of a list of paths in turn), reusing
+# what they share: (the table as _read_table gives it, bytes parsed), and its timing.
+def _reread_table(path: str | bytes | PathLike[str] | PathLike[bytes],
+                  previous_path: str | bytes | PathLike[str] | PathLike[bytes]
+                  | list[str | bytes | PathLike[str] | PathLike[bytes]]
+                  | tuple[str | bytes | PathLike[str] | PathLike[bytes], ...],
+                  chunk_size: int = 1048576, min_size: int = 4096,
+                  reuse: bool = True) -> tuple[None | tuple[bool, list[tuple[str, int, int]]], int]: ...
+def _reread_summary(path: str | bytes | PathLike[str] | PathLike[bytes],
+                    previous_path: str | bytes | PathLike[str] | PathLike[bytes]
+                    | list[str | bytes | PathLike[str] | PathLike[bytes]]
+                    | tuple[str | bytes | PathLike[str] | PathLike[bytes], ...],
+                    chunk_size: int = 1048576, min_size: int = 4096,
+                    reuse: bool = True) -> None | dict[str, Any]: ...
