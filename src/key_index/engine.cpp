@@ -86,10 +86,19 @@ bool read_span(int fd, RecordSpan span, std::string& bytes) {
   return true;
 }
 
+// `previous` when the file it read still holds what was read.
+const Snapshot* still_as_read(const std::shared_ptr<const Snapshot>& previous) {
+  struct stat info;
+  if (!previous || previous->declined || ::fstat(previous->fd.get(), &info) != 0) return nullptr;
+  return same_content(previous->signature, signature_of(info)) ? previous.get() : nullptr;
+}
+
 // Reads the registry at `path` as the store would find it; null when the
 // store would refuse it or it would not hold still. A stale handle (a file
-// another host replaced, on a shared file system) is looked up afresh.
-std::shared_ptr<Snapshot> read_snapshot(const std::string& path) {
+// another host replaced, on a shared file system) is looked up afresh. What
+// the new file shares with the one `previous` read is not parsed again.
+std::shared_ptr<Snapshot> read_snapshot(const std::string& path,
+                                        const std::shared_ptr<const Snapshot>& previous) {
   std::shared_ptr<Snapshot> snap;
   for (int attempt = 0; attempt < 3; ++attempt) {
     bool again = false;
@@ -101,12 +110,18 @@ std::shared_ptr<Snapshot> read_snapshot(const std::string& path) {
       if (::fstat(fd.get(), &before) != 0) return posix::stale_if_gone(errno);
       if (!registry_accepted(before, path)) return 0;
       auto fresh = std::make_shared<Snapshot>();
+      const Snapshot* base = still_as_read(previous);
       errno = 0;
-      fresh->declined = !read_registry(fd.get(), fresh->table);
+      fresh->declined =
+          base != nullptr
+              ? !reread_registry(fd.get(), base->fd.get(), base->table, fresh->table)
+              : !read_registry(fd.get(), fresh->table);
       if (fresh->declined && posix::stale_if_gone(errno) == ESTALE) return ESTALE;
       if (::fstat(fd.get(), &after) != 0) return posix::stale_if_gone(errno);
-      // Written in place while it was read: read it again.
-      if (signature_of(after) != signature_of(before)) {
+      // Written in place while it was read, or the file whose records were
+      // reused: read it again.
+      if (signature_of(after) != signature_of(before) ||
+          (base != nullptr && still_as_read(previous) == nullptr)) {
         again = true;
         return 0;
       }
@@ -500,7 +515,10 @@ std::shared_ptr<const Snapshot> Engine::reload(const std::string& path) {
     RegistryLook found = posix::without_lock([&] { return look_at_registry(path); });
     if (found.readable && found.signature == current->signature) return current;
   }
-  std::shared_ptr<Snapshot> fresh = posix::without_lock([&] { return read_snapshot(path); });
+  std::shared_ptr<const Snapshot> previous = snapshot_;
+  std::shared_ptr<Snapshot> fresh =
+      posix::without_lock([&] { return read_snapshot(path, previous); });
+  previous.reset();  // the transition's leftovers must hold the last reference
   ++reloads_;
   if (!fresh) return nullptr;
   Leftovers left = publish_snapshot(fresh);

@@ -48,6 +48,13 @@ FileSignature signature_of(const struct stat& info) {
   return signature;
 }
 
+bool same_content(const FileSignature& read, const FileSignature& now) {
+  if (now == read) return true;
+  return now.dev == read.dev && now.ino == read.ino && now.size == read.size &&
+         now.mtime_ns == read.mtime_ns && now.uid == read.uid && now.mode == read.mode &&
+         read.nlink > 0 && now.nlink == 0;
+}
+
 bool registry_accepted(const struct stat& info, const std::string& name) {
   return S_ISREG(info.st_mode) && registry_refusal(info, name).empty();
 }

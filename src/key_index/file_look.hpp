@@ -29,6 +29,15 @@ struct FileSignature {
 
 FileSignature signature_of(const struct stat& info);
 
+// Whether the file whose signature was `read` when it was read, and is
+// `now`, still holds the bytes read: the same signature, or that of the
+// same file unlinked since (a rename over its name unlinks it, which
+// changes its link count and change time) with its size, modification
+// time, owner and mode as they were. Once unlinked, no one can open it
+// anew; a writer that had it open would have to set its modification time
+// back to the nanosecond to go unseen.
+bool same_content(const FileSignature& read, const FileSignature& now);
+
 // The registry as the store would find it: a regular file it may read (the
 // owner and link rules), or anything else, in which case only the store
 // can answer (its error, or no users at all).
