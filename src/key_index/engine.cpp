@@ -308,6 +308,9 @@ Ref Engine::look(PyObject* store, const Digest& digest, bool may_parse, bool arm
   if (!found.readable) return ask();
   if (!snap || snap->path != path || found.signature != snap->signature) {
     if (!may_parse) return needs_thread();
+    // Not held here through the reload: the transition lets the replaced
+    // snapshot go on a thread of its own only if it holds the last copy.
+    snap.reset();
     snap = reload(path);
     if (!snap) return ask();
     token = begin();
