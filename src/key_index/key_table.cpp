@@ -95,7 +95,7 @@ bool KeyTable::add_entries(std::span<const Entry> entries, std::int64_t shift) n
   return true;
 }
 
-bool KeyTable::add_element(std::uint64_t offset) noexcept {
+bool KeyTable::add_element_slowly(std::uint64_t offset) noexcept {
   if (starts_lost_) return true;
   if (offset > UINT32_MAX) return lose_starts();
   if (!make_room(starts_, starts_capacity_, element_count_ + 1)) return false;

@@ -75,7 +75,13 @@ class KeyTable {
   // then unusable). `reserve` only saves growing.
   bool add(const Digest& digest, RecordSpan span) noexcept;
   bool add_entries(std::span<const Entry> entries, std::int64_t shift) noexcept;
-  bool add_element(std::uint64_t offset) noexcept;
+  bool add_element(std::uint64_t offset) noexcept {
+    if (element_count_ < starts_capacity_ && offset <= UINT32_MAX) {
+      starts_[element_count_++] = static_cast<std::uint32_t>(offset);
+      return true;
+    }
+    return add_element_slowly(offset);
+  }
   bool add_elements(std::span<const std::uint32_t> starts, std::int64_t shift) noexcept;
   bool reserve(std::size_t entries, std::size_t elements) noexcept;
   bool finish(bool complete, std::size_t stop_element, std::uint64_t file_size) noexcept;
@@ -99,6 +105,7 @@ class KeyTable {
   // Puts entry `index` in an empty slot; false when its digest is there.
   bool insert_slot(std::uint32_t index) noexcept;
   void set_layout(bool complete, std::size_t stop_element, std::uint64_t file_size) noexcept;
+  bool add_element_slowly(std::uint64_t offset) noexcept;
   // Stops recording element starts (an offset past 32 bits); true.
   bool lose_starts() noexcept;
 
