@@ -154,6 +154,20 @@ def test_every_edit_reads_as_a_whole_read(tmp_path):
     assert reused > pairs // 3, (reused, pairs)
 
 
+def test_escapes_taken_out_of_a_string_make_it_records(tmp_path):
+    # The same bytes follow the change, but what was text in one file is a
+    # record boundary and a record in the other.
+    inner = f'x"}}, {{"api_key_hash": "{HASHES[1]}", "y": "'
+    records = [{"user_id": "u_a", "api_key_hash": HASHES[0]},
+               {"user_id": "u_b", "api_key_hash": HASHES[2], "description": inner, "created_at": "t"},
+               {"user_id": "u_c", "api_key_hash": HASHES[3]}]
+    escaped = store_layout(records)
+    plain = escaped.replace(b'\\"', b'"')
+    assert len(json.loads(plain)) == 4
+    for old, new in ((escaped, plain), (plain, escaped)):
+        assert check(tmp_path, [old, new], 1 << 20)
+
+
 def test_a_table_reread_from_a_reread_table(tmp_path):
     # Many rotations in turn, each re-read from the table the last re-read
     # built (mended slots included), at the threshold's default.
