@@ -135,3 +135,18 @@ def test_registry_reader_benchmark_runs(tmp_path):
     report = json.loads(out.read_text(encoding="utf-8"))
     assert report["records"] == 500 and report["complete"]
     assert report["reader_s"] > 0 and report["load_s"] > 0
+
+
+def test_registry_reread_benchmark_runs(tmp_path):
+    out = tmp_path / "reread.json"
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run(
+        [sys.executable, "-P", str(BENCH.parent / "registry_reread.py"), "--users", "500",
+         "--rounds", "1", "--dir", str(tmp_path), "--json", str(out)],
+        env=environment, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+    )
+    assert result.returncode == 0, result.stderr
+    changes = json.loads(out.read_text(encoding="utf-8"))["changes"]
+    assert len(changes) == 5
+    for row in changes.values():  # one record parsed, or two
+        assert row["parsed"] < 1000 < row["bytes"] and row["reread_s"] > 0 and row["whole_s"] > 0
