@@ -482,6 +482,25 @@ def define_scenarios(ws):
         assert _key_index._read_record(b"[]", key_hash) is None
         expect(ValueError, _key_index._read_record, record, "sha256:")
         expect(TypeError, _key_index._read_record, "text", key_hash)
+        # The same file read again after itself, after a list, with no reuse.
+        assert _key_index._reread_table(store.path, store.path, min_size=0)[0][1]
+        assert _key_index._reread_table(store.path, [store.path, store.path])[0] is not None
+        assert _key_index._reread_summary(store.path, store.path, reuse=False)["records"]
+        assert _key_index._reread_table(ws.root / "a-file", store.path)[0] is None
+        expect(FileNotFoundError, _key_index._reread_table, store.path, [ws.root / "missing"])
+        expect(ValueError, _key_index._reread_table, store.path, [])
+        expect(ValueError, _key_index._reread_summary, store.path, store.path, 0)
+
+    big = ws.fresh_store("big")
+    big_keys = [big.add_user(f"user {n}")["api_key"] for n in range(40)]
+    big_index = KeyIndex(big)
+
+    @scenario
+    def key_index_reads_a_changed_registry_again():
+        # Over 4 KiB, so that a rotation is read again from the last table.
+        user_id = big_index.verify_api_key(big_keys[7]).user_id
+        big_keys[7] = big.rotate_api_key(user_id)["api_key"]
+        assert big_index.verify_api_key(big_keys[7]).user_id == user_id
 
     @scenario
     def user_records():

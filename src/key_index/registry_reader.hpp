@@ -1,11 +1,12 @@
 // The key index's native reader of the registry: the table of stored key
-// hashes from the file's bytes, and the fields of one record, with no
-// Python involved (safe without the interpreter lock).
+// hashes from the file's bytes (or from what a changed file shares with the
+// last one read), and the fields of one record, with no Python involved
+// (safe without the interpreter lock).
 //
 // The answer must be the store's own: `read_text(encoding="utf-8")`, then
 // json.loads, then its scan of the records in file order with
 // hmac.compare_digest(str(record.get("api_key_hash", "")), expected). So
-// both functions decline (return false) whenever they cannot prove that
+// the functions decline (return false) whenever they cannot prove that
 // this would give exactly what they give: text that is not strict UTF-8,
 // anything but strict RFC 8259 JSON, nesting deeper than 64 levels, an
 // integer of more than 640 digits, a read error, a file that does not end
