@@ -112,10 +112,9 @@ std::shared_ptr<Snapshot> read_snapshot(const std::string& path,
       auto fresh = std::make_shared<Snapshot>();
       const Snapshot* base = still_as_read(previous);
       errno = 0;
-      fresh->declined =
-          base != nullptr
-              ? !reread_registry(fd.get(), base->fd.get(), base->table, fresh->table)
-              : !read_registry(fd.get(), fresh->table);
+      fresh->declined = base != nullptr
+                            ? !reread_registry(fd.get(), base->fd.get(), base->table, fresh->table)
+                            : !read_registry(fd.get(), fresh->table);
       if (fresh->declined && posix::stale_if_gone(errno) == ESTALE) return ESTALE;
       if (::fstat(fd.get(), &after) != 0) return posix::stale_if_gone(errno);
       // Written in place while it was read, or the file whose records were

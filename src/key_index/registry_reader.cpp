@@ -634,6 +634,9 @@ bool reread_registry(int fd, int previous_fd, const KeyTable& previous, KeyTable
   }
   if (!reused) {
     table.clear();
+    // A caller tells a stale handle from errno after a decline: not one of
+    // the previous file's, whose bytes were only compared.
+    errno = 0;
     bool read = read_registry(fd, table, options.chunk_size);
     if (scanned != nullptr) *scanned = read ? table.file_size() : 0;
     return read;
