@@ -205,8 +205,8 @@ def test_the_index_does_not_reuse_a_replaced_file_written_in_place(tmp_path):
     replaced = os.open(store.path, os.O_RDWR)  # a writer holding the file the index read
     try:
         new_key = store.rotate_api_key(user_id)["api_key"]
-        # The replaced file now holds the new registry's bytes: reusing the
-        # table read from it would take the old key's record for the new one.
+        # The replaced file now holds the new registry's bytes: a re-read
+        # from it would find nothing changed and keep the old key's hash.
         os.pwrite(replaced, store.path.read_bytes(), 0)
         # Where timestamps are coarse, that write may keep the time it had.
         written = os.fstat(replaced)
