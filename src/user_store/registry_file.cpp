@@ -163,7 +163,7 @@ Ref save(const Call& call) {
   Ref text;
   const char* utf8 = nullptr;
   Py_ssize_t size = 0;
-  bool is_native = standard_json::unchanged(call.state.json_found, json.get()) &&
+  bool is_native = standard_json::dumps_unchanged(call.state.json_found, json.get()) &&
                    registry_text::encode(users, native);
   if (!is_native) {
     Ref dumps = py::getattr(json.get(), s.dumps);
