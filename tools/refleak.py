@@ -251,6 +251,44 @@ def define_scenarios(ws):
                 m.json = standard_json
 
     @scenario
+    def native_objects_paths():
+        # The registry's objects made natively, declined for odd texts, and
+        # with what json.loads reads replaced, rebound, and put back.
+        target = ws.fresh_store("objects")
+        every_kind = ('[{"a": [1, -0, 18446744073709551616, 1.5e400, -0.0, null, true, false, {}, []],'
+                      ' "b": "\\u00e9\\ud83d\\ude00\\n", "a": "again"}, "中文", ' + "[" * 60 + "]" * 60 + "]")
+        for text, error in [(every_kind, None), ("[NaN]", None), ('["\\ud800"]', None),
+                            ("[" + "7" * 700 + "]", None), ("[" * 70 + "]" * 70, None),
+                            ("[1,]", ValueError), ("[" + "7" * 5000 + "]", ValueError),
+                            ('{"a": 1}', ValueError)]:
+            target.path.write_text(text, encoding="utf-8")
+            if error is None:
+                target._load()
+            else:
+                expect(error, target._load)
+        target.path.write_text(every_kind, encoding="utf-8")
+        decoder = standard_json._default_decoder
+        scanner_class = type(decoder.scan_once)
+        call = scanner_class.__dict__["__call__"]
+        scanner_class.__call__ = lambda self, s, idx: ([], len(s))
+        try:
+            target._load()
+        finally:
+            scanner_class.__call__ = call
+        scan_once = decoder.scan_once
+        decoder.scan_once = standard_json.scanner.make_scanner(standard_json.JSONDecoder(parse_int=str))
+        try:
+            target._load()
+        finally:
+            decoder.scan_once = scan_once
+        for module in (types.SimpleNamespace(loads=standard_json.loads), fresh_json, standard_json):
+            m.json = module
+            try:
+                target._load()
+            finally:
+                m.json = standard_json
+
+    @scenario
     def lock_paths():
         with store._locked():
             pass

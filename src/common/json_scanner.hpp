@@ -135,11 +135,19 @@ class Scanner {
   }
 
   const Byte* array(const Byte* p, int depth) noexcept {
+    return elements(p, depth, [this](const Byte* v, int inner) { return value(v, inner); });
+  }
+
+  // The array whose '[' is at `p`, at nesting level `depth`: for each
+  // element, `visit(value, depth)` with its first byte; it returns the byte
+  // after it, or null to fail.
+  template <class Visit>
+  const Byte* elements(const Byte* p, int depth, Visit&& visit) noexcept {
     if (depth > kMaxDepth) return fail(p);
     p = skip_whitespace(p + 1);
     if (*p == ']') return p + 1;
     for (;;) {
-      p = value(p, depth);
+      p = visit(p, depth);
       if (p == nullptr) return nullptr;
       p = skip_whitespace(p);
       if (*p == ']') return p + 1;
@@ -191,6 +199,13 @@ class Scanner {
     }
   }
 
+  const Byte* number(const Byte* p) noexcept {
+    bool integer;
+    return number(p, integer);
+  }
+
+ public:
+  // `word` (true, false or null) at `p`: the byte after it.
   const Byte* literal(const Byte* p, const char* word, int length) noexcept {
     for (int i = 0; i < length; ++i) {
       if (p[i] != static_cast<Byte>(word[i])) return fail(p + i);
@@ -198,7 +213,9 @@ class Scanner {
     return p + length;
   }
 
-  const Byte* number(const Byte* p) noexcept {
+  // The number at `p`: the byte after it; `integer` tells whether it has
+  // neither a fraction nor an exponent.
+  const Byte* number(const Byte* p, bool& integer) noexcept {
     const Byte* q = p;
     if (*q == '-') ++q;
     const Byte* digits = q;
@@ -209,7 +226,7 @@ class Scanner {
     } else {
       return fail(q);
     }
-    bool integer = true;
+    integer = true;
     std::size_t integer_digits = static_cast<std::size_t>(q - digits);
     if (*q == '.') {
       integer = false;
@@ -228,6 +245,7 @@ class Scanner {
     return q;
   }
 
+ private:
   const Byte* end_;
   const Byte* failed_at_ = nullptr;
 };

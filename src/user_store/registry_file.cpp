@@ -5,6 +5,7 @@
 #include "bodies.hpp"
 #include "directory_tree.hpp"
 #include "python_ops.hpp"
+#include "registry_objects.hpp"
 #include "registry_text.hpp"
 #include "standard_json.hpp"
 #include "store_files.hpp"
@@ -64,14 +65,12 @@ bool is_json_decode_error(const Call& call, const PendingError& error) {
   return error.matches(decode_error.get());
 }
 
-// path.read_text(encoding="utf-8"), read from a regular file only (pathlib
-// would open a named pipe there and wait forever): the same UTF-8 decoding
-// and the same universal newlines as a text-mode read.
-Ref read_registry_text(PyObject* path) {
-  std::string content = store_files::read_regular_file(posix::fs_name(path));
+// What path.read_text(encoding="utf-8") makes of the registry's bytes: the
+// same UTF-8 decoding and the same universal newlines as a text-mode read.
+Ref registry_text_of(std::string_view content) {
   Ref text = Ref::own(
       PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
-  if (content.find('\r') == std::string::npos) return text;
+  if (content.find('\r') == std::string_view::npos) return text;
   Ref crlf = Ref::own(PyUnicode_FromString("\r\n"));
   Ref cr = Ref::own(PyUnicode_FromString("\r"));
   Ref lf = Ref::own(PyUnicode_FromString("\n"));
@@ -114,6 +113,35 @@ bool registry_exists(const ModuleState& s, PyObject* path) {
   }
 }
 
+// What json.loads(text) would make of the registry's bytes `content`, made
+// natively, or Ref() when it is left to json.loads.
+//
+// The objects stand for a call of json.loads made at the guard's check,
+// right after the read, as the original call is: what they are made from
+// afterwards is the bytes alone, never anything of json's, so another
+// thread that changes json while the scan runs without the interpreter
+// lock changes only what later calls see.
+Ref native_objects(const Call& call, PyObject* json, PyObject* loads, std::string& content) {
+  if (!standard_json::loads_unchanged(call.state.json_found, json, loads)) return Ref();
+  // json.loads goes one frame deeper per level of nesting, beyond a few of
+  // its own: nesting this much shallower than the frames left surely fits.
+  constexpr int kFramesBeyondNesting = 16;
+  int max_depth = PyThreadState_Get()->recursion_remaining - kFramesBeyondNesting;
+  if (max_depth < 1) return Ref();
+
+  std::size_t size = content.size();
+  content.resize(size + registry_objects::kPadding);  // zeros, in the room kept
+  const auto* bytes = reinterpret_cast<const unsigned char*>(content.data());
+  registry_objects::Values values;
+  // The scan touches nothing of Python; a large one lets other threads run.
+  constexpr std::size_t kScannedWithLock = std::size_t{64} << 10;
+  bool listed = size < kScannedWithLock
+                    ? values.list(bytes, size, max_depth)
+                    : posix::without_lock([&] { return values.list(bytes, size, max_depth); });
+  content.resize(size);
+  return listed ? values.build() : Ref();
+}
+
 }  // namespace
 
 Ref load(const Call& call) {
@@ -124,8 +152,18 @@ Ref load(const Call& call) {
 
   Ref raw = catch_all(
       [&] {
-        Ref loads = py::getattr(call.global(s.json).get(), s.loads);
-        Ref text = read_registry_text(py::getattr(self, s.path).get());
+        Ref json = call.global(s.json);
+        Ref loads = py::getattr(json.get(), s.loads);
+        // path.read_text(encoding="utf-8"), read from a regular file only
+        // (pathlib would open a named pipe there and wait forever).
+        std::string content = store_files::read_regular_file(
+            posix::fs_name(py::getattr(self, s.path).get()), registry_objects::kPadding);
+        // json.loads(text): while that call would run the standard decoder
+        // unchanged, the same objects are made natively; any text that
+        // decoder is not sure of goes to json.loads itself, and so does
+        // every text once anything it reads has been replaced.
+        if (Ref made = native_objects(call, json.get(), loads.get(), content)) return made;
+        Ref text = registry_text_of(content);
         return py::call(loads.get(), {text.get()});
       },
       [&]() -> Ref {
@@ -163,7 +201,7 @@ Ref save(const Call& call) {
   Ref text;
   const char* utf8 = nullptr;
   Py_ssize_t size = 0;
-  bool is_native = standard_json::unchanged(call.state.json_found, json.get()) &&
+  bool is_native = standard_json::dumps_unchanged(call.state.json_found, json.get()) &&
                    registry_text::encode(users, native);
   if (!is_native) {
     Ref dumps = py::getattr(json.get(), s.dumps);

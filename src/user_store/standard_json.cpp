@@ -1,171 +1,32 @@
 #include "standard_json.hpp"
 
-#include <cstdint>
+#include <structmember.h>
+
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "watched_names.hpp"
+
 namespace vardun::standard_json {
 
 namespace {
 
-std::uint64_t version_of(PyObject* dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+using watched::builtin_of;
+using watched::function_of;
+using watched::item;
+using watched::module_named;
+using watched::text_is;
+using watched::WatchedClass;
+using watched::WatchedDict;
 
-Ref intern(const char* text) {
-  return Ref::own(PyUnicode_InternFromString(text));
-}
+auto any = [](PyObject*) { return true; };
 
-// dict[name] as a borrowed reference, or nullptr when absent.
-PyObject* item(PyObject* dict, PyObject* name) {
-  PyObject* value = PyDict_GetItemWithError(dict, name);
-  if (value == nullptr && PyErr_Occurred()) throw_python_error();
-  return value;
-}
-
-bool text_is(PyObject* value, const char* text) {
-  return value != nullptr && PyUnicode_CheckExact(value) &&
-         PyUnicode_CompareWithASCIIString(value, text) == 0;
-}
-
-bool module_named(PyObject* module, const char* name) {
-  if (module == nullptr || !PyModule_CheckExact(module)) return false;
-  Ref key = intern("__name__");
-  return text_is(item(PyModule_GetDict(module), key.get()), name);
-}
-
-// A function defined by `def name` in the module whose namespace is `globals`.
-bool function_of(PyObject* function, PyObject* globals, const char* name) {
-  if (function == nullptr || !PyFunction_Check(function)) return false;
-  auto* f = reinterpret_cast<PyFunctionObject*>(function);
-  return f->func_globals == globals &&
-         text_is(reinterpret_cast<PyCodeObject*>(f->func_code)->co_name, name);
-}
-
-// A built-in function `name` of the extension module `module`.
-bool builtin_of(PyObject* function, const char* module, const char* name) {
-  if (function == nullptr || !PyCFunction_CheckExact(function)) return false;
-  auto* f = reinterpret_cast<PyCFunctionObject*>(function);
-  return std::strcmp(f->m_ml->ml_name, name) == 0 && module_named(f->m_self, module);
-}
-
-// Names read from one dict, with the objects they held when found.
-struct WatchedDict {
-  Ref dict;
-  std::uint64_t version = 0;
-  std::vector<std::pair<Ref, Ref>> entries;  // name, value
-  bool complete = false;                     // the entries are all of its keys
-
-  WatchedDict() = default;
-  explicit WatchedDict(PyObject* watched, bool all_keys = false)
-      : dict(Ref::borrow(watched)), version(version_of(watched)), complete(all_keys) {}
-
-  // Records dict[name]; false when it is absent or `accept` refuses it.
-  template <class Accept>
-  bool take(const char* name, Accept&& accept) {
-    Ref key = intern(name);
-    PyObject* value = item(dict.get(), key.get());
-    if (value == nullptr || !accept(value)) return false;
-    entries.emplace_back(std::move(key), Ref::borrow(value));
-    return true;
-  }
-  bool take_exactly(const char* name, PyObject* expected) {
-    return take(name, [&](PyObject* value) { return value == expected; });
-  }
-  bool all_taken() const { return PyDict_GET_SIZE(dict.get()) == Py_ssize_t(entries.size()); }
-  PyObject* value(const char* name) const {
-    for (const auto& [key, value] : entries) {
-      if (PyUnicode_CompareWithASCIIString(key.get(), name) == 0) return value.get();
-    }
-    return nullptr;
-  }
-
-  bool current() const { return version_of(dict.get()) == version; }
-
-  // A dict's version tag changes with every change made to it; when it
-  // moved, the names are looked at again and the new tag kept if they still
-  // hold what they held.
-  //
-  // The tag is read before the look: a look-up can run Python code (the
-  // __eq__ of an odd key of equal hash) and so let another thread change
-  // the dict meanwhile, which the next call then sees as a moved tag.
-  bool unchanged() {
-    PyObject* d = dict.get();
-    std::uint64_t now = version_of(d);
-    if (now == version) return true;
-    if (complete && !all_taken()) return false;
-    for (const auto& [name, value] : entries) {
-      if (item(d, name.get()) != value.get()) return false;
-    }
-    version = now;
-    return true;
-  }
-};
-
-// What running a function depends on besides its namespace: its code and
-// its defaults, each replaceable by assignment.
-struct FunctionParts {
-  Ref function, code, defaults, kwdefaults;
-
-  explicit FunctionParts(PyObject* f) : function(Ref::borrow(f)) {
-    auto* parts = reinterpret_cast<PyFunctionObject*>(f);
-    code = Ref::borrow(parts->func_code);
-    defaults = Ref::borrow(parts->func_defaults);
-    kwdefaults = Ref::borrow(parts->func_kwdefaults);
-  }
-  bool unchanged() const {
-    auto* parts = reinterpret_cast<PyFunctionObject*>(function.get());
-    return parts->func_code == code.get() && parts->func_defaults == defaults.get() &&
-           parts->func_kwdefaults == kwdefaults.get();
-  }
-};
-
-// JSONEncoder: its namespace, every name of it (an added descriptor or
-// hook changes what instances do), and its bases.
-struct WatchedClass {
-  Ref cls, mro;
-  unsigned int version = 0;  // 0: no valid tag recorded
-  WatchedDict names;
-
-  PyTypeObject* type() const { return reinterpret_cast<PyTypeObject*>(cls.get()); }
-
-  // The type's version tag now, assigned first if it has none (a type
-  // look-up assigns one when it can); 0 when it cannot have one.
-  unsigned int version_now() {
-    PyTypeObject* t = type();
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
-      _PyType_Lookup(t, names.entries.front().first.get());
-    }
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-  }
-
-  // A type's version tag is invalidated by any change to it or its bases
-  // and is never handed out twice, so an equal valid tag is an unchanged
-  // class. Otherwise the whole namespace and the bases are compared, the
-  // tag read first (see WatchedDict).
-  bool tag_current() const {
-    return version != 0 && PyType_HasFeature(type(), Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type()->tp_version_tag == version;
-  }
-
-  bool unchanged() {
-    PyTypeObject* t = type();
-    if (tag_current()) return true;
-    unsigned int now = version_now();
-    if (Py_TYPE(t) != &PyType_Type || t->tp_mro != mro.get()) return false;
-    names.version = 0;
-    if (!names.unchanged()) return false;
-    version = now;
-    return true;
-  }
-
-  bool current() const { return (tag_current() || names.current()) && type()->tp_mro == mro.get(); }
-};
-
-struct Originals {
+// What the standard library's json.dumps reads with ensure_ascii=False and
+// indent=2.
+struct DumpsOriginals {
   Ref json;
   // json's namespace (dumps, JSONEncoder), json.encoder's
   // (encode_basestring, _make_iterencode, INFINITY), the builtins the
@@ -173,40 +34,33 @@ struct Originals {
   WatchedDict json_names, encoder_names, builtin_names, dumps_defaults;
   WatchedClass encoder_class;
   // dumps, JSONEncoder.__init__, encode, iterencode, _make_iterencode.
-  std::vector<FunctionParts> functions;
+  std::vector<watched::FunctionParts> functions;
 
   bool holds(PyObject* module) {
     if (module != json.get() || Py_TYPE(module) != &PyModule_Type) return false;
-    if (!functions_unchanged()) return false;
+    if (!watched::all_unchanged(functions)) return false;
     if (!json_names.unchanged() || !encoder_names.unchanged() || !builtin_names.unchanged() ||
         !dumps_defaults.unchanged() || !encoder_class.unchanged()) {
       return false;
     }
     // A look-up above may have run Python code that changed what an earlier
     // one had found: the tags read before the looks must still be current.
-    return functions_unchanged() && json_names.current() && encoder_names.current() &&
+    return watched::all_unchanged(functions) && json_names.current() && encoder_names.current() &&
            builtin_names.current() && dumps_defaults.current() && encoder_class.current();
   }
 
-  bool functions_unchanged() const {
-    for (const FunctionParts& f : functions) {
-      if (!f.unchanged()) return false;
-    }
-    return true;
-  }
+  // What `json` holds, if it is the standard library's own; nullptr when
+  // anything is not.
+  static std::shared_ptr<DumpsOriginals> find(PyObject* json);
 };
 
-// What the standard library's json.dumps reads with ensure_ascii=False and
-// indent=2, found from `json` and checked to be the standard library's own;
-// nullptr when anything is not.
-std::shared_ptr<Originals> find(PyObject* json) {
+std::shared_ptr<DumpsOriginals> DumpsOriginals::find(PyObject* json) {
   if (!module_named(json, "json")) return nullptr;
-  auto found = std::make_shared<Originals>();
+  auto found = std::make_shared<DumpsOriginals>();
   found->json = Ref::borrow(json);
   PyObject* json_dict = PyModule_GetDict(json);
 
-  Ref encoder_key = intern("encoder");
-  PyObject* encoder = item(json_dict, encoder_key.get());
+  PyObject* encoder = item(json_dict, "encoder");
   if (!module_named(encoder, "json.encoder")) return nullptr;
   PyObject* encoder_dict = PyModule_GetDict(encoder);
 
@@ -214,10 +68,8 @@ std::shared_ptr<Originals> find(PyObject* json) {
   if (!names.take("dumps", [&](PyObject* f) { return function_of(f, json_dict, "dumps"); }))
     return nullptr;
   PyObject* dumps = names.value("dumps");
-  Ref class_key = intern("JSONEncoder");
-  PyObject* cls = item(encoder_dict, class_key.get());
-  if (cls == nullptr || !names.take_exactly("JSONEncoder", cls) || Py_TYPE(cls) != &PyType_Type)
-    return nullptr;
+  PyObject* cls = item(encoder_dict, "JSONEncoder");
+  if (cls == nullptr || !names.take_exactly("JSONEncoder", cls)) return nullptr;
 
   WatchedDict& module_names = found->encoder_names = WatchedDict(encoder_dict);
   if (!module_names.take("encode_basestring",
@@ -232,12 +84,8 @@ std::shared_ptr<Originals> find(PyObject* json) {
 
   // The class as the module defines it: these names and no others, its
   // separators, and object as its only base.
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
   WatchedClass& watched = found->encoder_class;
-  watched.cls = Ref::borrow(cls);
-  watched.mro = Ref::borrow(type->tp_mro);
-  watched.names = WatchedDict(type->tp_dict, true);
-  auto any = [](PyObject*) { return true; };
+  if (!watched.start(cls)) return nullptr;
   WatchedDict& ns = watched.names;
   auto method_named = [&](const char* name) {
     return ns.take(name, [&](PyObject* f) { return function_of(f, encoder_dict, name); });
@@ -245,17 +93,10 @@ std::shared_ptr<Originals> find(PyObject* json) {
   auto text_of = [&](const char* name, const char* text) {
     return ns.take(name, [&](PyObject* value) { return text_is(value, text); });
   };
-  if (!ns.take("__module__", any)) return nullptr;
-  watched.version = watched.version_now();
   if (!ns.take("__doc__", any) || !text_of("item_separator", ", ") ||
       !text_of("key_separator", ": ") || !method_named("__init__") || !method_named("default") ||
       !method_named("encode") || !method_named("iterencode") || !ns.take("__dict__", any) ||
       !ns.take("__weakref__", any) || !ns.all_taken()) {
-    return nullptr;
-  }
-  PyObject* mro = type->tp_mro;
-  if (PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 0) != cls ||
-      PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
     return nullptr;
   }
 
@@ -266,7 +107,7 @@ std::shared_ptr<Originals> find(PyObject* json) {
 
   // The builtins every one of those functions runs with.
   PyObject* builtins = reinterpret_cast<PyFunctionObject*>(dumps)->func_builtins;
-  for (const FunctionParts& f : found->functions) {
+  for (const watched::FunctionParts& f : found->functions) {
     if (reinterpret_cast<PyFunctionObject*>(f.function.get())->func_builtins != builtins)
       return nullptr;
   }
@@ -299,8 +140,7 @@ std::shared_ptr<Originals> find(PyObject* json) {
 
   // _make_iterencode's defaults: the builtins it was defined with.
   PyObject* captured = reinterpret_cast<PyFunctionObject*>(make_iterencode)->func_defaults;
-  Ref repr_key = intern("__repr__");
-  PyObject* int_repr = item(PyLong_Type.tp_dict, repr_key.get());
+  PyObject* int_repr = item(PyLong_Type.tp_dict, "__repr__");
   PyObject* expected[] = {PyExc_ValueError,
                           reinterpret_cast<PyObject*>(&PyDict_Type),
                           reinterpret_cast<PyObject*>(&PyFloat_Type),
@@ -322,28 +162,230 @@ std::shared_ptr<Originals> find(PyObject* json) {
   return found;
 }
 
-}  // namespace
+// `match` of a compiled pattern whose text is `pattern` (re.Pattern and
+// its bound methods, built-in methods that know their class, cannot be
+// changed).
+bool pattern_match_of(PyObject* method, const char* pattern) {
+  if (method == nullptr || Py_TYPE(method) != &PyCMethod_Type) return false;
+  auto* f = reinterpret_cast<PyCFunctionObject*>(method);
+  PyObject* self = f->m_self;
+  if (std::strcmp(f->m_ml->ml_name, "match") != 0 || self == nullptr ||
+      std::strcmp(Py_TYPE(self)->tp_name, "re.Pattern") != 0 ||
+      !PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_IMMUTABLETYPE)) {
+    return false;
+  }
+  Ref text = Ref::own(PyObject_GetAttrString(self, "pattern"));
+  return text_is(text.get(), pattern);
+}
 
-// The slot in the module state: what was found last. A look-up in find or
-// holds can let another thread in, which may replace it; each call keeps
-// its own reference meanwhile.
-struct Found {
-  std::shared_ptr<Originals> originals;
+// json's C scanner (_json.Scanner), an instance made for the default
+// decoder. Its fields cannot be assigned; its class can, and a __call__
+// given to it replaces the call, so the call itself is compared at every
+// use.
+struct WatchedScanner {
+  Ref scanner, type;
+  ternaryfunc call = nullptr;
+
+  bool start(PyObject* candidate) {
+    PyTypeObject* t = Py_TYPE(candidate);
+    if (std::strcmp(t->tp_name, "_json.Scanner") != 0 || t->tp_call == nullptr) return false;
+    // The call is the class's own C function: the wrapper of __call__ in its
+    // namespace was made for this class around that very function.
+    PyObject* wrapper = item(t->tp_dict, "__call__");
+    if (wrapper == nullptr || Py_TYPE(wrapper) != &PyWrapperDescr_Type) return false;
+    auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper);
+    if (descriptor->d_common.d_type != t ||
+        descriptor->d_wrapped != reinterpret_cast<void*>(t->tp_call)) {
+      return false;
+    }
+    // The fields the scan reads, through the class's own member descriptors.
+    auto field_is = [&](const char* name, auto&& accept) {
+      PyObject* member = item(t->tp_dict, name);
+      if (member == nullptr || Py_TYPE(member) != &PyMemberDescr_Type) return false;
+      auto* m = reinterpret_cast<PyMemberDescrObject*>(member);
+      if (m->d_common.d_type != t) return false;
+      Ref value = Ref::own(PyMember_GetOne(reinterpret_cast<const char*>(candidate), m->d_member));
+      return accept(value.get());
+    };
+    auto is = [](PyObject* expected) { return [=](PyObject* value) { return value == expected; }; };
+    // Strict: control characters in strings fail (so do they here), no
+    // hooks, and numbers made by int and float themselves.
+    if (!field_is("strict", is(Py_True)) || !field_is("object_hook", is(Py_None)) ||
+        !field_is("object_pairs_hook", is(Py_None)) ||
+        !field_is("parse_float", is(reinterpret_cast<PyObject*>(&PyFloat_Type))) ||
+        !field_is("parse_int", is(reinterpret_cast<PyObject*>(&PyLong_Type)))) {
+      return false;
+    }
+    scanner = Ref::borrow(candidate);
+    type = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    call = t->tp_call;
+    return true;
+  }
+
+  bool unchanged() const {
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    return Py_TYPE(scanner.get()) == t && t->tp_call == call;
+  }
 };
 
-bool unchanged(Found*& found, PyObject* json) {
-  // A tracer or profiler would see the call that the native text skips.
+// What the standard library's json.loads(text) reads for an exact str text:
+// loads itself with its keyword defaults and builtins (isinstance, str);
+// json._default_decoder, an instance of JSONDecoder whose own attributes
+// hold the scanner that decode and raw_decode call; decode's builtin len
+// and its whitespace pattern.
+struct LoadsOriginals {
+  Ref json, decoder;
+  WatchedDict json_names, builtin_names, loads_defaults, decoder_attributes;
+  WatchedClass decoder_class;
+  WatchedScanner scanner;
+  // loads, JSONDecoder.decode, JSONDecoder.raw_decode.
+  std::vector<watched::FunctionParts> functions;
+
+  // The decoder's attributes are its own dict while that is the one found
+  // (assigning __dict__ gives it another).
+  bool same_attributes() const {
+    PyObject** attributes = _PyObject_GetDictPtr(decoder.get());
+    return attributes != nullptr && *attributes == decoder_attributes.dict.get();
+  }
+
+  bool holds(PyObject* module, PyObject* loads) {
+    if (module != json.get() || Py_TYPE(module) != &PyModule_Type) return false;
+    if (loads != functions.front().function.get() || !watched::all_unchanged(functions) ||
+        Py_TYPE(decoder.get()) != decoder_class.type() || !same_attributes() ||
+        !scanner.unchanged()) {
+      return false;
+    }
+    if (!json_names.unchanged() || !builtin_names.unchanged() || !loads_defaults.unchanged() ||
+        !decoder_attributes.unchanged() || !decoder_class.unchanged()) {
+      return false;
+    }
+    // As for dumps: a look above may have run Python code.
+    return watched::all_unchanged(functions) && json_names.current() && builtin_names.current() &&
+           loads_defaults.current() && decoder_attributes.current() && decoder_class.current() &&
+           same_attributes() && scanner.unchanged();
+  }
+
+  static std::shared_ptr<LoadsOriginals> find(PyObject* json);
+};
+
+std::shared_ptr<LoadsOriginals> LoadsOriginals::find(PyObject* json) {
+  if (!module_named(json, "json")) return nullptr;
+  auto found = std::make_shared<LoadsOriginals>();
+  found->json = Ref::borrow(json);
+  PyObject* json_dict = PyModule_GetDict(json);
+
+  PyObject* decoder_module = item(json_dict, "decoder");
+  if (!module_named(decoder_module, "json.decoder")) return nullptr;
+  PyObject* decoder_dict = PyModule_GetDict(decoder_module);
+  PyObject* cls = item(decoder_dict, "JSONDecoder");
+
+  WatchedDict& names = found->json_names = WatchedDict(json_dict);
+  if (!names.take("loads", [&](PyObject* f) { return function_of(f, json_dict, "loads"); }) ||
+      !names.take("_default_decoder",
+                  [&](PyObject* d) { return reinterpret_cast<PyObject*>(Py_TYPE(d)) == cls; })) {
+    return nullptr;
+  }
+  PyObject* loads = names.value("loads");
+  PyObject* decoder = names.value("_default_decoder");
+  found->decoder = Ref::borrow(decoder);
+
+  // The class as the module defines it: these names and no others.
+  WatchedClass& watched = found->decoder_class;
+  if (!watched.start(cls)) return nullptr;
+  WatchedDict& ns = watched.names;
+  auto method_named = [&](const char* name) {
+    return ns.take(name, [&](PyObject* f) { return function_of(f, decoder_dict, name); });
+  };
+  if (!ns.take("__doc__", any) || !method_named("__init__") || !method_named("decode") ||
+      !method_named("raw_decode") || !ns.take("__dict__", any) || !ns.take("__weakref__", any) ||
+      !ns.all_taken()) {
+    return nullptr;
+  }
+  PyObject* decode = ns.value("decode");
+  for (PyObject* f : {loads, decode, ns.value("raw_decode")}) found->functions.emplace_back(f);
+
+  // The decoder's own attributes, as JSONDecoder.__init__ sets them: none
+  // hides a method, and scan_once is the C scanner.
+  Ref attributes = Ref::own(PyObject_GenericGetDict(decoder, nullptr));
+  if (!PyDict_CheckExact(attributes.get())) return nullptr;
+  WatchedDict& own = found->decoder_attributes = WatchedDict(attributes.get(), true);
+  for (const char* name :
+       {"object_hook", "parse_float", "parse_int", "parse_constant", "strict", "object_pairs_hook",
+        "parse_object", "parse_array", "parse_string", "memo"}) {
+    if (!own.take(name, any)) return nullptr;
+  }
+  if (!own.take("scan_once", [&](PyObject* s) { return found->scanner.start(s); }) ||
+      !own.all_taken() || !found->same_attributes()) {
+    return nullptr;
+  }
+
+  // The builtins all three run with.
+  PyObject* builtins = reinterpret_cast<PyFunctionObject*>(loads)->func_builtins;
+  for (const watched::FunctionParts& f : found->functions) {
+    if (reinterpret_cast<PyFunctionObject*>(f.function.get())->func_builtins != builtins)
+      return nullptr;
+  }
+  WatchedDict& builtin_names = found->builtin_names = WatchedDict(builtins);
+  if (!builtin_names.take("isinstance",
+                          [](PyObject* f) { return builtin_of(f, "builtins", "isinstance"); }) ||
+      !builtin_names.take_exactly("str", reinterpret_cast<PyObject*>(&PyUnicode_Type)) ||
+      !builtin_names.take("len", [](PyObject* f) { return builtin_of(f, "builtins", "len"); })) {
+    return nullptr;
+  }
+
+  // loads' keyword defaults, all of them as the module wrote them.
+  PyObject* kwdefaults = reinterpret_cast<PyFunctionObject*>(loads)->func_kwdefaults;
+  if (kwdefaults == nullptr || !PyDict_CheckExact(kwdefaults)) return nullptr;
+  WatchedDict& defaults = found->loads_defaults = WatchedDict(kwdefaults, true);
+  for (const char* name :
+       {"cls", "object_hook", "parse_float", "parse_int", "parse_constant", "object_pairs_hook"}) {
+    if (!defaults.take_exactly(name, Py_None)) return nullptr;
+  }
+  if (!defaults.all_taken()) return nullptr;
+
+  // decode's default: the whitespace pattern's match.
+  PyObject* captured = reinterpret_cast<PyFunctionObject*>(decode)->func_defaults;
+  if (captured == nullptr || PyTuple_GET_SIZE(captured) != 1 ||
+      !pattern_match_of(PyTuple_GET_ITEM(captured, 0), "[ \\t\\n\\r]*")) {
+    return nullptr;
+  }
+  return found;
+}
+
+// Whether the originals last found still hold; a json module not seen
+// before is looked at, and kept if standard (otherwise the last one found
+// stays for when it is bound again). A look-up in find or holds can let
+// another thread in, which may replace the slot: each call keeps its own
+// reference meanwhile.
+template <class Originals, class... Extra>
+bool standard(std::shared_ptr<Originals>& slot, PyObject* json, Extra... extra) {
+  // A tracer or profiler would see the call that the native path skips.
   if (PyThreadState_Get()->cframe->use_tracing) return false;
-  if (found == nullptr) found = new Found;
-  std::shared_ptr<Originals> last = found->originals;
-  if (last && last->holds(json)) return true;
+  std::shared_ptr<Originals> last = slot;
+  if (last && last->holds(json, extra...)) return true;
   if (last && last->json.get() == json) return false;
-  // Another json module (or none yet): what it holds now, if standard, is
-  // kept; otherwise the last one found stays for when it is bound again.
-  std::shared_ptr<Originals> fresh = find(json);
-  if (!fresh) return false;
-  found->originals = std::move(fresh);
+  std::shared_ptr<Originals> fresh = Originals::find(json);
+  if (!fresh || !fresh->holds(json, extra...)) return false;
+  slot = std::move(fresh);
   return true;
+}
+
+}  // namespace
+
+// The slot in the module state: what was found last for each call.
+struct Found {
+  std::shared_ptr<DumpsOriginals> dumps;
+  std::shared_ptr<LoadsOriginals> loads;
+};
+
+bool dumps_unchanged(Found*& found, PyObject* json) {
+  if (found == nullptr) found = new Found;
+  return standard(found->dumps, json);
+}
+
+bool loads_unchanged(Found*& found, PyObject* json, PyObject* loads) {
+  if (found == nullptr) found = new Found;
+  return standard(found->loads, json, loads);
 }
 
 void forget(Found*& found) noexcept {

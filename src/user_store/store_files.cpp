@@ -69,7 +69,7 @@ std::string foreign_file_refusal(const std::string& name) {
 
 }  // namespace
 
-std::string read_regular_file(const std::string& name) {
+std::string read_regular_file(const std::string& name, std::size_t spare) {
   struct Read {
     Status error = 0;
     bool directory = false;
@@ -93,6 +93,7 @@ std::string read_regular_file(const std::string& name) {
     // registry of their own, or an old one of ours.
     outcome.refusal = registry_refusal(info, name);
     if (!outcome.refusal.empty()) return 0;
+    outcome.content.reserve(static_cast<std::size_t>(info.st_size) + 1 + spare);
     outcome.content.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {

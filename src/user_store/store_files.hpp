@@ -16,8 +16,9 @@ namespace vardun::store_files {
 
 // The whole content of the registry `name`, which must be a regular file (a
 // link to one is followed) that registry_refusal accepts, else PermissionError.
-// A directory raises IsADirectoryError, as reading one would.
-std::string read_regular_file(const std::string& name);
+// A directory raises IsADirectoryError, as reading one would. Room for
+// `spare` more bytes is kept beyond what the file held when opened.
+std::string read_regular_file(const std::string& name, std::size_t spare = 0);
 
 // The lock file as opened: `exposed` when others could open it too (older
 // stores made it 0644), so that it is to be replaced once locked.
