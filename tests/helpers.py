@@ -119,3 +119,24 @@ def same(index, store, *keys):
     """The index answers each key as the store does."""
     for key in keys:
         assert outcome(index.verify_api_key, key) == outcome(store.verify_api_key, key), key
+
+
+def agree_near_the_recursion_limit(run, limit, fits, fails, around):
+    """With the recursion limit at `limit`, finds by halves the deepest
+    nesting `run(depth, True)` (through the interpreter's own call) still
+    handles, then checks that `run(depth, False)` (the native path) gives the
+    same outcome at the depths `around` that edge."""
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        assert run(fails, True)[0] is RecursionError
+        while fails - fits > 1:
+            middle = (fits + fails) // 2
+            if run(middle, True)[0] is RecursionError:
+                fails = middle
+            else:
+                fits = middle
+        for depth in (fits - around, fits - 1, fits, fails, fails + around // 4):
+            assert run(depth, False) == run(depth, True), depth
+    finally:
+        sys.setrecursionlimit(saved)

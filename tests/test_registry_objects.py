@@ -14,6 +14,7 @@ import types
 import pytest
 
 import vardun.mcp.user_store as m
+from helpers import agree_near_the_recursion_limit
 
 TEXTS = ["plain", "", "前端 · 小王", "😀 𝄞 \U0010ffff", "\u2028\u2029\ufeff", "é" * 40, "\x7f\x80\xff",
          "user_id", "a" * 300]
@@ -267,19 +268,5 @@ def test_nesting_near_the_recursion_limit_fails_as_json_loads_fails(store, monke
     frames, frame = 0, sys._getframe()
     while frame is not None:
         frames, frame = frames + 1, frame.f_back
-    limit = sys.getrecursionlimit()
     # Low enough that json.loads fails within the scanner's own bound.
-    sys.setrecursionlimit(frames + 60)
-    try:
-        fits, fails = 1, 64
-        assert load(fails, True)[0] is RecursionError
-        while fails - fits > 1:
-            middle = (fits + fails) // 2
-            if load(middle, True)[0] is RecursionError:
-                fails = middle
-            else:
-                fits = middle
-        for depth in (fits - 20, fits - 1, fits, fails, fails + 5):
-            assert load(depth, False) == load(depth, True), depth
-    finally:
-        sys.setrecursionlimit(limit)
+    agree_near_the_recursion_limit(load, frames + 60, fits=1, fails=64, around=20)

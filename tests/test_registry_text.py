@@ -15,6 +15,7 @@ import types
 import pytest
 
 import vardun.mcp.user_store as m
+from helpers import agree_near_the_recursion_limit
 
 TEXTS = ["plain", "", '"quoted" \\ back/slash', "".join(map(chr, range(0x20))), "\x7f\x80\xff",
          "前端 · 小王", "😀 𝄞 \U0010ffff", "\u2028\u2029\ufeff", "é" * 40]
@@ -256,20 +257,8 @@ def test_nesting_near_the_recursion_limit_fails_as_json_dumps_fails(store, monke
         finally:
             monkeypatch.undo()
 
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(400)
-    try:
-        fits, fails = 1, 400  # json.dumps' deepest nesting from here, by halves
-        while fails - fits > 1:
-            middle = (fits + fails) // 2
-            if saved(middle, True)[0] is RecursionError:
-                fails = middle
-            else:
-                fits = middle
-        for depth in (fits - 100, fits - 1, fits, fails, fails + 50):
-            assert saved(depth, False) == saved(depth, True), depth
-    finally:
-        sys.setrecursionlimit(limit)
+    # json.dumps' deepest nesting from here, by halves
+    agree_near_the_recursion_limit(saved, 400, fits=1, fails=400, around=100)
     assert leftovers(store) == []
 
 
