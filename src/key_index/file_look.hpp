@@ -34,8 +34,9 @@ FileSignature signature_of(const struct stat& info);
 // same file unlinked since (a rename over its name unlinks it, which
 // changes its link count and change time) with its size, modification
 // time, owner and mode as they were. Once unlinked, no one can open it
-// anew; a writer that had it open would have to set its modification time
-// back to the nanosecond to go unseen.
+// anew; only a writer that already had it open for writing could change it
+// unseen, by setting its modification time back or by writing within the
+// same tick of the file system's coarse clock as the last write.
 bool same_content(const FileSignature& read, const FileSignature& now);
 
 // The registry as the store would find it: a regular file it may read (the
