@@ -140,3 +140,19 @@ def agree_near_the_recursion_limit(run, limit, fits, fails, around):
             assert run(depth, False) == run(depth, True), depth
     finally:
         sys.setrecursionlimit(saved)
+
+
+def profiled(call):
+    """`call()`'s result, and the names of the Python functions a profiler
+    saw called while it ran."""
+    called = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            called.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        return call(), called
+    finally:
+        sys.setprofile(None)

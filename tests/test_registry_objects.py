@@ -14,7 +14,7 @@ import types
 import pytest
 
 import vardun.mcp.user_store as m
-from helpers import agree_near_the_recursion_limit
+from helpers import agree_near_the_recursion_limit, profiled
 
 TEXTS = ["plain", "", "前端 · 小王", "😀 𝄞 \U0010ffff", "\u2028\u2029\ufeff", "é" * 40, "\x7f\x80\xff",
          "user_id", "a" * 300]
@@ -232,17 +232,7 @@ def test_whatever_json_loads_reads_when_replaced_is_used(store, records, monkeyp
 
 def test_a_profiler_sees_json_loads_called(store):
     store._save([{"a": 1}])
-    called = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            called.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        result = store._load()
-    finally:
-        sys.setprofile(None)
+    result, called = profiled(store._load)
     assert "loads" in called and result == [{"a": 1}]
 
 

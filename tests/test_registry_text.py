@@ -15,7 +15,7 @@ import types
 import pytest
 
 import vardun.mcp.user_store as m
-from helpers import agree_near_the_recursion_limit
+from helpers import agree_near_the_recursion_limit, profiled
 
 TEXTS = ["plain", "", '"quoted" \\ back/slash', "".join(map(chr, range(0x20))), "\x7f\x80\xff",
          "前端 · 小王", "😀 𝄞 \U0010ffff", "\u2028\u2029\ufeff", "é" * 40]
@@ -225,17 +225,7 @@ def test_json_dumps_replaced_while_the_originals_are_looked_up_is_used(store, us
 
 
 def test_a_profiler_sees_json_dumps_called(store):
-    called = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            called.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        store._save([{"a": 1}])
-    finally:
-        sys.setprofile(None)
+    _, called = profiled(lambda: store._save([{"a": 1}]))
     assert "dumps" in called and store.path.read_text() == '[\n  {\n    "a": 1\n  }\n]'
 
 
