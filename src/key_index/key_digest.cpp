@@ -50,6 +50,21 @@ bool put_utf8(Py_UCS4 c, std::string& out) {
   return true;
 }
 
+// SHA-256 of `size` bytes into `out`. Each thread keeps one context, so a
+// check allocates nothing: a fresh one costs two allocations and frees.
+bool sha256_of(const void* bytes, std::size_t size, Digest& out) {
+  struct Context {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(ctx); }
+  };
+  thread_local Context context;
+  EVP_MD_CTX* ctx = context.ctx;
+  unsigned int length = 0;
+  return ctx != nullptr && EVP_DigestInit_ex2(ctx, sha256(), nullptr) == 1 &&
+         EVP_DigestUpdate(ctx, bytes, size) == 1 &&
+         EVP_DigestFinal_ex(ctx, out.data(), &length) == 1;
+}
+
 }  // namespace
 
 bool key_digest(PyObject* key, Digest& out) {
@@ -70,19 +85,16 @@ bool key_digest(PyObject* key, Digest& out) {
     start += 7;
     strip();
   }
-  unsigned int size = 0;
-  const EVP_MD* md = sha256();
   if (PyUnicode_IS_ASCII(key)) {
     const char* bytes = static_cast<const char*>(data) + start;
-    return EVP_Digest(bytes, static_cast<std::size_t>(end - start), out.data(), &size, md,
-                      nullptr) == 1;
+    return sha256_of(bytes, static_cast<std::size_t>(end - start), out);
   }
   std::string encoded;
   encoded.reserve(static_cast<std::size_t>(end - start) * 2);
   for (Py_ssize_t i = start; i < end; ++i) {
     if (!put_utf8(PyUnicode_READ(kind, data, i), encoded)) return false;
   }
-  return EVP_Digest(encoded.data(), encoded.size(), out.data(), &size, md, nullptr) == 1;
+  return sha256_of(encoded.data(), encoded.size(), out);
 }
 
 void stored_hash_text(const Digest& digest, char (&out)[71]) {
